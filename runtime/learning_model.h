@@ -1,0 +1,42 @@
+// The LearningModel runtime class: a loaded ONNX file.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "com_object.h"
+#include "onnx_model.h"
+
+namespace runtime {
+
+class LearningModel final : public com_object<LearningModel, ILearningModel, IAgileObject> {
+public:
+    static constexpr GUID implementation_iid{0x3C1E4A7B, 0x5D2F, 0x4E8A, {0x9B, 0x61, 0x7A, 0x2C, 0x4D, 0x8E, 0x1F, 0x30}};
+
+    // `bytes`: the file's contents, kept for sessions; `path`: the file's path
+    // (UTF-8), kept for models whose tensors live in external files.
+    LearningModel(std::string bytes, std::string path, onnx_model info);
+
+    HRESULT get_Author(HSTRING* author) override;
+    HRESULT get_Name(HSTRING* name) override;
+    HRESULT get_Domain(HSTRING* domain) override;
+    HRESULT get_Description(HSTRING* description) override;
+    HRESULT get_Version(int64_t* version) override;
+    HRESULT get_Metadata(IMapView<HSTRING, HSTRING>** metadata) override;
+    HRESULT get_InputFeatures(IVectorView<ILearningModelFeatureDescriptor*>** features) override;
+    HRESULT get_OutputFeatures(IVectorView<ILearningModelFeatureDescriptor*>** features) override;
+
+    const std::string& bytes() const { return bytes_; }
+    const std::string& path() const { return path_; }
+    const onnx_model& info() const { return info_; }
+
+private:
+    std::string bytes_;
+    std::string path_;
+    onnx_model info_;
+    // Made once at construction; never change under a caller.
+    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> input_features_;
+    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> output_features_;
+};
+
+}  // namespace runtime

@@ -1,0 +1,49 @@
+// Failing status codes as C++ errors. The family is deliberately not derived
+// from std::exception: the binding layer reports it to Python as
+// RuntimeError "Caught an unknown exception!".
+#pragma once
+
+#include "abi/unknown.h"
+
+namespace qelmo::platform {
+
+class hresult_error {
+public:
+    explicit hresult_error(abi::HRESULT code) noexcept : code_(code) {}
+    abi::HRESULT code() const noexcept { return code_; }
+
+private:
+    abi::HRESULT code_;
+};
+
+#define QELMO_HRESULT_ERROR(name)                                          \
+    class name : public hresult_error {                                    \
+    public:                                                                \
+        explicit name(abi::HRESULT code) noexcept : hresult_error(code) {} \
+    };
+QELMO_HRESULT_ERROR(hresult_access_denied)
+QELMO_HRESULT_ERROR(hresult_wrong_thread)
+QELMO_HRESULT_ERROR(hresult_not_implemented)
+QELMO_HRESULT_ERROR(hresult_invalid_argument)
+QELMO_HRESULT_ERROR(hresult_out_of_bounds)
+QELMO_HRESULT_ERROR(hresult_no_interface)
+QELMO_HRESULT_ERROR(hresult_class_not_available)
+QELMO_HRESULT_ERROR(hresult_class_not_registered)
+QELMO_HRESULT_ERROR(hresult_changed_state)
+QELMO_HRESULT_ERROR(hresult_illegal_method_call)
+QELMO_HRESULT_ERROR(hresult_illegal_state_change)
+QELMO_HRESULT_ERROR(hresult_illegal_delegate_assignment)
+QELMO_HRESULT_ERROR(hresult_canceled)
+#undef QELMO_HRESULT_ERROR
+
+// Throws the error selected by a failing code; E_OUTOFMEMORY throws
+// std::bad_alloc.
+[[noreturn]] void throw_hresult(abi::HRESULT code);
+
+// Does nothing for a success code; throws for a failing one. Every runtime
+// call of the module is followed by it.
+inline void check_status(abi::HRESULT code) {
+    if (code < 0) throw_hresult(code);
+}
+
+}  // namespace qelmo::platform

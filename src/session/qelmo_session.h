@@ -1,0 +1,32 @@
+// QelmoSession: a model on a device, with the inputs staged for evaluation.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+
+#include "abi/com_ptr.h"
+#include "abi/machine_learning.h"
+#include "model/qelmo_model.h"
+#include "tensor/qelmo_value.h"
+
+namespace qelmo {
+
+class QelmoSession {
+public:
+    QelmoSession(const QelmoModel& model, abi::LearningModelDeviceKind device_type);
+    ~QelmoSession();
+
+    // Stages `value` under `name`, replacing what was staged there.
+    void set_input(const std::u16string& name, const QelmoValue& value);
+    void clear_input();
+
+    // Binds every staged input, evaluates, and returns every tensor output as
+    // a new array keyed by output name.
+    std::unordered_map<std::u16string, QelmoValue> evaluate();
+
+private:
+    abi::com_ptr<abi::ILearningModelSession> session_;
+    std::unordered_map<std::u16string, QelmoValue> staged_inputs_;
+};
+
+}  // namespace qelmo
