@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets qelmo up from a fresh clone: a virtual environment in .venv with qelmo
+# and its test dependencies installed, then runs the demo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python="${PYTHON:-python3}"
+if [[ ! -x .venv/bin/python ]]; then
+    "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+./scripts/fetch_onnxruntime_headers.sh
+.venv/bin/python -m pip install -q ".[test]"
+.venv/bin/python examples/demo.py
