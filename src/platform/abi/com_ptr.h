@@ -6,7 +6,7 @@
 
 #include "abi/unknown.h"
 
-namespace abi {
+namespace qelmo_abi {
 
 template <class T>
 class com_ptr {
@@ -92,4 +92,4 @@ private:
     T* p_ = nullptr;
 };
 
-}  // namespace abi
+}  // namespace qelmo_abi

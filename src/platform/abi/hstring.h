@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 
-namespace abi {
+#include "abi/abi_namespace.h"
+
+namespace qelmo_abi {
 
 struct hstring_header {
     const char16_t* buffer;  // NUL-terminated, `length` code units before the NUL
@@ -72,4 +74,4 @@ inline bool create_hstring(std::u16string_view text, HSTRING* result) noexcept {
     return true;
 }
 
-}  // namespace abi
+}  // namespace qelmo_abi

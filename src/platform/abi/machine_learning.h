@@ -8,7 +8,7 @@
 #include "abi/memory_buffer.h"
 #include "abi/unknown.h"
 
-namespace abi {
+namespace qelmo_abi {
 
 enum class LearningModelDeviceKind : int32_t {
     Default = 0,
@@ -199,7 +199,7 @@ struct IRestrictedErrorInfo : IUnknown {
     virtual HRESULT GetErrorDetails(HSTRING* description, HRESULT* error) = 0;
 };
 
-}  // namespace abi
+}  // namespace qelmo_abi
 
 // Exported by the runtime library.
 extern "C" {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace abi {
+#include "abi/abi_namespace.h"
+
+namespace qelmo_abi {
 
 using HRESULT = int32_t;
 
@@ -74,4 +76,4 @@ struct IActivationFactory : IUnknown {
     virtual HRESULT ActivateInstance(IUnknown** instance) = 0;
 };
 
-}  // namespace abi
+}  // namespace qelmo_abi
