@@ -48,7 +48,9 @@ enum class onnx_read_status { ok, malformed };
 // Parses a serialised ModelProto. Never reads outside `bytes`; on malformed
 // input (truncation, overlong varints, lengths past the end, wrong wire
 // types, nesting deeper than a fixed limit) returns `malformed` and a short
-// reason in `error`.
+// reason in `error`. Unknown fields are skipped; a repeated singular field
+// follows the wire format's rule (last scalar wins, messages merge). Only
+// std::bad_alloc escapes.
 onnx_read_status read_onnx_model(std::string_view bytes, onnx_model& model, std::string& error);
 
 }  // namespace runtime
