@@ -1,7 +1,6 @@
 // The LearningModel runtime class: a loaded ONNX file.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "com_object.h"
@@ -13,9 +12,15 @@ class LearningModel final : public com_object<LearningModel, ILearningModel, IAg
 public:
     static constexpr GUID implementation_iid{0x3C1E4A7B, 0x5D2F, 0x4E8A, {0x9B, 0x61, 0x7A, 0x2C, 0x4D, 0x8E, 0x1F, 0x30}};
 
-    // `bytes`: the file's contents, kept for sessions; `path`: the file's path
-    // (UTF-8), kept for models whose tensors live in external files.
+    // `bytes`: the file's contents, kept for sessions; `path`: the file's
+    // absolute path (UTF-8), kept for models whose tensors live in external
+    // files. Builds every descriptor and view once; throws std::bad_alloc.
     LearningModel(std::string bytes, std::string path, onnx_model info);
+
+    // Reads and parses the model file at `path` (UTF-8). Failures are recorded
+    // with fail(): E_FILE_NOT_FOUND, E_ACCESSDENIED, E_INVALID_MODEL,
+    // E_OUTOFMEMORY.
+    static HRESULT load(const std::string& path, com_ptr<LearningModel>& model) noexcept;
 
     HRESULT get_Author(HSTRING* author) override;
     HRESULT get_Name(HSTRING* name) override;
@@ -35,6 +40,8 @@ private:
     std::string path_;
     onnx_model info_;
     // Made once at construction; never change under a caller.
+    std::u16string author_, name_, domain_, description_;
+    com_ptr<IMapView<HSTRING, HSTRING>> metadata_;
     com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> input_features_;
     com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> output_features_;
 };
