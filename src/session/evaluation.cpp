@@ -1,0 +1,84 @@
+// QelmoSession::evaluate: bind the staged inputs, run once, read every
+// tensor output back into a new array.
+#include <utility>
+
+#include "activation.h"
+#include "owned_hstring.h"
+#include "platform_error.h"
+#include "session/qelmo_session.h"
+#include "tensor/array_from_tensor.h"
+#include "tensor/array_to_tensor.h"
+
+namespace qelmo {
+using namespace abi;
+using platform::check_status;
+using platform::factory_slot;
+using platform::owned_hstring;
+
+namespace {
+
+factory_slot<ILearningModelBindingFactory> binding_factory{u"Windows.AI.MachineLearning.LearningModelBinding"};
+
+constexpr char16_t correlation_id[] = u"RunId";
+
+com_ptr<ILearningModelBinding> bind_inputs(ILearningModelSession* session,
+                                           const std::unordered_map<std::u16string, QelmoValue>& inputs) {
+    com_ptr<ILearningModelBinding> binding;
+    check_status(binding_factory.get()->CreateFromSession(session, binding.put()));
+    for (const auto& [name, value] : inputs) {
+        const com_ptr<ITensor> tensor = create_tensor_from_value(value);
+        hstring_reference bound_name(name);
+        check_status(binding->Bind(bound_name.get(), tensor.get()));
+    }
+    return binding;
+}
+
+// The output as a tensor, or null for sequences, maps and other values.
+com_ptr<ITensor> as_tensor(const com_ptr<IUnknown>& output) {
+    const auto feature = output.try_as<ILearningModelFeatureValue>();
+    if (!feature) return nullptr;
+    LearningModelFeatureKind kind = LearningModelFeatureKind::Tensor;
+    check_status(feature->get_Kind(&kind));
+    if (kind != LearningModelFeatureKind::Tensor) return nullptr;
+    return output.try_as<ITensor>();
+}
+
+}  // namespace
+
+std::unordered_map<std::u16string, QelmoValue> QelmoSession::evaluate() {
+    com_ptr<ILearningModelBinding> binding = bind_inputs(session_.get(), staged_inputs_);
+
+    com_ptr<ILearningModelEvaluationResult> result;
+    hstring_reference run_id(correlation_id, sizeof correlation_id / sizeof correlation_id[0] - 1);
+    check_status(session_->Evaluate(binding.get(), run_id.get(), result.put()));
+
+    std::unordered_map<std::u16string, QelmoValue> outputs;
+    com_ptr<ILearningModel> model;
+    check_status(session_->get_Model(model.put()));
+    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> features;
+    check_status(model->get_OutputFeatures(features.put()));
+    uint32_t count = 0;
+    check_status(features->get_Size(&count));
+
+    com_ptr<IMapView<HSTRING, IUnknown*>> values;
+    for (uint32_t i = 0; i < count; ++i) {
+        com_ptr<ILearningModelFeatureDescriptor> descriptor;
+        check_status(features->GetAt(i, descriptor.put()));
+        owned_hstring name;
+        check_status(descriptor->get_Name(name.put()));
+
+        if (!values) check_status(result->get_Outputs(values.put()));
+        com_ptr<IUnknown> output;
+        hstring_reference key(name.view().data(), static_cast<uint32_t>(name.view().size()));
+        check_status(values->Lookup(key.get(), output.put()));
+        const com_ptr<ITensor> tensor = as_tensor(output);
+        if (!tensor) continue;
+
+        if (auto array = array_from_tensor(tensor.get())) {
+            outputs.insert_or_assign(std::u16string(name.view()), QelmoValue(std::move(*array)));
+        }
+    }
+    return outputs;
+}
+
+}  // namespace qelmo

@@ -1,0 +1,37 @@
+#include "session/qelmo_session.h"
+
+#include "activation.h"
+#include "platform_error.h"
+
+namespace qelmo {
+using namespace abi;
+using platform::check_status;
+using platform::factory_slot;
+
+namespace {
+
+factory_slot<ILearningModelDeviceFactory> device_factory{u"Windows.AI.MachineLearning.LearningModelDevice"};
+factory_slot<ILearningModelSessionFactory> session_factory{u"Windows.AI.MachineLearning.LearningModelSession"};
+
+}  // namespace
+
+QelmoSession::QelmoSession(const QelmoModel& model, LearningModelDeviceKind device_type) {
+    com_ptr<ILearningModelDevice> device;
+    check_status(device_factory.get()->Create(device_type, device.put()));
+    // The platform session keeps the model and the device alive.
+    check_status(session_factory.get()->CreateFromModelOnDevice(model.model().get(), device.get(), session_.put()));
+}
+
+QelmoSession::~QelmoSession() {
+    // Array references go first, while the session still exists.
+    staged_inputs_.clear();
+    session_ = nullptr;
+}
+
+void QelmoSession::set_input(const std::u16string& name, const QelmoValue& value) {
+    staged_inputs_.insert_or_assign(name, value);
+}
+
+void QelmoSession::clear_input() { staged_inputs_.clear(); }
+
+}  // namespace qelmo

@@ -1,0 +1,139 @@
+#include "tensor/array_to_tensor.h"
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "activation.h"
+#include "platform_error.h"
+#include "tensor/shape_iterable.h"
+#include "tensor/tensor_kind.h"
+
+namespace qelmo {
+namespace py = pybind11;
+using namespace abi;
+using platform::check_status;
+using platform::factory_slot;
+
+namespace {
+
+// One cached statics slot per tensor class.
+template <class TypedTensor>
+struct tensor_class;
+
+#define QELMO_TENSOR_CLASS(Interface, ClassName)                                              \
+    template <>                                                                               \
+    struct tensor_class<Interface> {                                                          \
+        static inline factory_slot<ITensorStatics<Interface>> statics{                        \
+            u"Windows.AI.MachineLearning." ClassName};                                        \
+    };
+QELMO_TENSOR_CLASS(ITensorFloat, u"TensorFloat")
+QELMO_TENSOR_CLASS(ITensorFloat16Bit, u"TensorFloat16Bit")
+QELMO_TENSOR_CLASS(ITensorDouble, u"TensorDouble")
+QELMO_TENSOR_CLASS(ITensorInt8Bit, u"TensorInt8Bit")
+QELMO_TENSOR_CLASS(ITensorUInt8Bit, u"TensorUInt8Bit")
+QELMO_TENSOR_CLASS(ITensorInt16Bit, u"TensorInt16Bit")
+QELMO_TENSOR_CLASS(ITensorUInt16Bit, u"TensorUInt16Bit")
+QELMO_TENSOR_CLASS(ITensorInt32Bit, u"TensorInt32Bit")
+QELMO_TENSOR_CLASS(ITensorUInt32Bit, u"TensorUInt32Bit")
+QELMO_TENSOR_CLASS(ITensorInt64Bit, u"TensorInt64Bit")
+QELMO_TENSOR_CLASS(ITensorUInt64Bit, u"TensorUInt64Bit")
+#undef QELMO_TENSOR_CLASS
+
+constexpr uint64_t max_tensor_elements = std::numeric_limits<uint32_t>::max();
+
+// Refuses arrays whose element count does not fit the factory's 32-bit
+// count. Reads only the dimensions, so a huge broadcast view is refused
+// before anything is copied.
+void check_element_count(const py::array& array) {
+    const py::ssize_t rank = array.ndim();
+    const py::ssize_t* dims = array.shape();
+    uint64_t count = 1;
+    bool too_many = false;
+    for (py::ssize_t i = 0; i < rank; ++i) {
+        const auto dim = static_cast<uint64_t>(dims[i]);
+        if (dim == 0) return;  // empty: no elements, whatever the other extents
+        if (count > max_tensor_elements / dim) too_many = true;
+        else count *= dim;
+    }
+    if (too_many || count > max_tensor_elements) {
+        std::string shape;
+        for (py::ssize_t i = 0; i < rank; ++i) shape += (i ? ", " : "") + std::to_string(dims[i]);
+        throw std::length_error("array of shape (" + shape + ") has more than 4294967295 elements, "
+                                "the most a tensor can hold");
+    }
+}
+
+// The array itself when the factory can read it as one gap-free, aligned,
+// row-major run of elements; otherwise a C-contiguous copy, which the
+// caller holds until the factory has returned.
+py::array row_major(const py::array& array) {
+    constexpr int wanted = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+    if ((py::detail::array_proxy(array.ptr())->flags & wanted) == wanted) return array;
+    PyObject* copy = py::detail::npy_api::get().PyArray_FromAny_(
+        array.ptr(), nullptr, 0, 0, wanted | py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr);
+    if (copy == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::array>(copy);
+}
+
+}  // namespace
+
+template <class TypedTensor>
+com_ptr<ITensor> create_tensor_from_array(const py::array& array, TensorKind recorded_kind) {
+    using element = typename TypedTensor::element;
+    check_element_count(array);
+    if (!array_has_kind(array, recorded_kind)) throw std::runtime_error("Unsupported numpy data type");
+
+    const py::array contiguous = row_major(array);
+    const py::buffer_info view = contiguous.request();
+    if (view.itemsize != static_cast<py::ssize_t>(sizeof(element))) {
+        throw std::runtime_error("Unsupported numpy data type");
+    }
+    std::vector<int64_t> dimensions(view.shape.begin(), view.shape.end());
+    const auto count = static_cast<uint32_t>(view.size);
+
+    com_ptr<ShapeIterable> shape = ShapeIterable::make(std::move(dimensions));
+    com_ptr<TypedTensor> tensor;
+    {
+        ShapeIterableCloser closer(shape.get());
+        auto statics = tensor_class<TypedTensor>::statics.get();
+        check_status(statics->CreateFromArray(shape.get(), count, static_cast<const element*>(view.ptr),
+                                              tensor.put()));
+    }
+    return com_ptr<ITensor>::attach(tensor.detach());
+}
+
+com_ptr<ITensor> create_tensor_from_value(const QelmoValue& value) {
+    const py::array& array = value.array();
+    const TensorKind kind = value.kind();
+    switch (kind) {
+    case TensorKind::Float: return create_tensor_from_array<ITensorFloat>(array, kind);
+    case TensorKind::UInt8: return create_tensor_from_array<ITensorUInt8Bit>(array, kind);
+    case TensorKind::Int8: return create_tensor_from_array<ITensorInt8Bit>(array, kind);
+    case TensorKind::UInt16: return create_tensor_from_array<ITensorUInt16Bit>(array, kind);
+    case TensorKind::Int16: return create_tensor_from_array<ITensorInt16Bit>(array, kind);
+    case TensorKind::Int32: return create_tensor_from_array<ITensorInt32Bit>(array, kind);
+    case TensorKind::Int64: return create_tensor_from_array<ITensorInt64Bit>(array, kind);
+    case TensorKind::Float16: return create_tensor_from_array<ITensorFloat16Bit>(array, kind);
+    case TensorKind::Double: return create_tensor_from_array<ITensorDouble>(array, kind);
+    case TensorKind::UInt32: return create_tensor_from_array<ITensorUInt32Bit>(array, kind);
+    case TensorKind::UInt64: return create_tensor_from_array<ITensorUInt64Bit>(array, kind);
+    default: throw std::runtime_error("Unsupported tensor kind");
+    }
+}
+
+template com_ptr<ITensor> create_tensor_from_array<ITensorFloat>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorFloat16Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorDouble>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorInt8Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorUInt8Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorInt16Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorUInt16Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorInt32Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorUInt32Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorInt64Bit>(const py::array&, TensorKind);
+template com_ptr<ITensor> create_tensor_from_array<ITensorUInt64Bit>(const py::array&, TensorKind);
+
+}  // namespace qelmo

@@ -1,0 +1,112 @@
+#include "tensor/shape_iterable.h"
+
+#include <algorithm>
+#include <new>
+
+namespace qelmo {
+using namespace abi;
+
+namespace {
+
+// Walks the dimensions of one iterable; keeps the iterable (and with it the
+// dimensions) alive for as long as the iterator lives.
+class ShapeIterator final : public IIterator<int64_t> {
+public:
+    explicit ShapeIterator(com_ptr<ShapeIterable> iterable) noexcept : iterable_(std::move(iterable)) {}
+
+    HRESULT QueryInterface(const GUID& iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IUnknown::iid || iid == IIterator<int64_t>::iid) {
+            *object = static_cast<IIterator<int64_t>*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    uint32_t AddRef() override { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    uint32_t Release() override {
+        const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT get_Current(int64_t* current) override {
+        if (current == nullptr) return E_POINTER;
+        if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
+        const auto& dims = iterable_->dimensions();
+        if (position_ >= dims.size()) return E_BOUNDS;
+        *current = dims[position_];
+        return S_OK;
+    }
+    HRESULT get_HasCurrent(bool* has_current) override {
+        if (has_current == nullptr) return E_POINTER;
+        if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
+        *has_current = position_ < iterable_->dimensions().size();
+        return S_OK;
+    }
+    HRESULT MoveNext(bool* has_current) override {
+        if (has_current == nullptr) return E_POINTER;
+        if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
+        const size_t size = iterable_->dimensions().size();
+        if (position_ < size) ++position_;
+        *has_current = position_ < size;
+        return S_OK;
+    }
+    HRESULT GetMany(uint32_t capacity, int64_t* items, uint32_t* actual) override {
+        if (actual == nullptr || (items == nullptr && capacity != 0)) return E_POINTER;
+        *actual = 0;
+        if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
+        const auto& dims = iterable_->dimensions();
+        const size_t available = dims.size() - std::min(position_, dims.size());
+        const size_t count = std::min<size_t>(capacity, available);
+        std::copy_n(dims.begin() + static_cast<std::ptrdiff_t>(position_), count, items);
+        position_ += count;
+        *actual = static_cast<uint32_t>(count);
+        return S_OK;
+    }
+
+private:
+    ~ShapeIterator() = default;
+
+    std::atomic<uint32_t> references_{1};
+    com_ptr<ShapeIterable> iterable_;
+    size_t position_ = 0;
+};
+
+}  // namespace
+
+com_ptr<ShapeIterable> ShapeIterable::make(std::vector<int64_t> dimensions) {
+    return com_ptr<ShapeIterable>::attach(new ShapeIterable(std::move(dimensions)));
+}
+
+HRESULT ShapeIterable::QueryInterface(const GUID& iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IUnknown::iid || iid == IIterable<int64_t>::iid) {
+        *object = static_cast<IIterable<int64_t>*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+uint32_t ShapeIterable::AddRef() { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+uint32_t ShapeIterable::Release() {
+    const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete this;
+    return left;
+}
+
+HRESULT ShapeIterable::First(IIterator<int64_t>** first) {
+    if (first == nullptr) return E_POINTER;
+    *first = nullptr;
+    if (closed()) return E_ILLEGAL_METHOD_CALL;
+    auto* iterator = new (std::nothrow) ShapeIterator(com_ptr<ShapeIterable>::copy_from(this));
+    if (iterator == nullptr) return E_OUTOFMEMORY;
+    *first = iterator;
+    return S_OK;
+}
+
+}  // namespace qelmo

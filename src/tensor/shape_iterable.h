@@ -1,0 +1,53 @@
+// The shape handed to a tensor factory: an IIterable<int64_t> the module
+// implements itself. It is valid only while the factory call runs; once
+// closed, starting or continuing an iteration answers E_ILLEGAL_METHOD_CALL.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "abi/com_ptr.h"
+#include "abi/collections.h"
+
+namespace qelmo {
+
+class ShapeIterable final : public abi::IIterable<int64_t> {
+public:
+    // A new iterable over `dimensions` with one reference, owned by the
+    // result; throws std::bad_alloc.
+    static abi::com_ptr<ShapeIterable> make(std::vector<int64_t> dimensions);
+
+    abi::HRESULT QueryInterface(const abi::GUID& iid, void** object) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    abi::HRESULT First(abi::IIterator<int64_t>** first) override;
+
+    // Ends the iterable's validity; iterators already handed out stop too.
+    void close() noexcept { closed_.store(true, std::memory_order_release); }
+    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
+    const std::vector<int64_t>& dimensions() const noexcept { return dimensions_; }
+
+private:
+    explicit ShapeIterable(std::vector<int64_t> dimensions) noexcept : dimensions_(std::move(dimensions)) {}
+    ~ShapeIterable() = default;
+
+    std::atomic<uint32_t> references_{1};
+    std::atomic<bool> closed_{false};
+    std::vector<int64_t> dimensions_;
+};
+
+// Closes the iterable when the factory call is over, on every path.
+class ShapeIterableCloser {
+public:
+    explicit ShapeIterableCloser(ShapeIterable* iterable) noexcept : iterable_(iterable) {}
+    ~ShapeIterableCloser() { iterable_->close(); }
+    ShapeIterableCloser(const ShapeIterableCloser&) = delete;
+    ShapeIterableCloser& operator=(const ShapeIterableCloser&) = delete;
+
+private:
+    ShapeIterable* iterable_;
+};
+
+}  // namespace qelmo
