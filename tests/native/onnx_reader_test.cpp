@@ -1,0 +1,324 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "onnx_model.h"
+#include "proto_writer.h"
+
+using runtime::onnx_model;
+using runtime::onnx_read_status;
+using runtime::onnx_value_kind;
+using test_proto::dim;
+using test_proto::message;
+
+namespace {
+
+onnx_model read_ok(const std::string& bytes) {
+    onnx_model model;
+    std::string error;
+    EXPECT_EQ(runtime::read_onnx_model(bytes, model, error), onnx_read_status::ok) << error;
+    return model;
+}
+
+std::string read_error(const std::string& bytes) {
+    onnx_model model;
+    std::string error;
+    EXPECT_EQ(runtime::read_onnx_model(bytes, model, error), onnx_read_status::malformed);
+    EXPECT_FALSE(error.empty());
+    return error;
+}
+
+std::string model_of_graph(const message& graph) { return test_proto::model_with(graph).str(); }
+
+message graph_with_input(const message& input) {
+    return message().bytes(2, "g").nested(11, input);
+}
+
+}  // namespace
+
+TEST(OnnxReader, ReadsMetadataAndFeatures) {
+    const onnx_model model = read_ok(test_proto::simple_model());
+    EXPECT_EQ(model.ir_version, 8);
+    EXPECT_EQ(model.producer_name, "test-producer");
+    EXPECT_EQ(model.producer_version, "1.0");
+    EXPECT_EQ(model.domain, "ai.test");
+    EXPECT_EQ(model.model_version, 42);
+    EXPECT_EQ(model.doc_string, "a model for tests");
+    EXPECT_EQ(model.graph_name, "simple");
+    ASSERT_EQ(model.metadata_props.size(), 1u);
+    EXPECT_EQ(model.metadata_props[0].first, "license");
+    EXPECT_EQ(model.metadata_props[0].second, "none");
+    EXPECT_FALSE(model.has_external_data);
+
+    ASSERT_EQ(model.inputs.size(), 1u);
+    const auto& x = model.inputs[0];
+    EXPECT_EQ(x.name, "x");
+    EXPECT_EQ(x.doc_string, "the input");
+    EXPECT_EQ(x.kind, onnx_value_kind::tensor);
+    EXPECT_EQ(x.element_type, 1);
+    ASSERT_TRUE(x.has_shape);
+    ASSERT_EQ(x.shape.size(), 2u);
+    EXPECT_EQ(x.shape[0].value, 1);
+    EXPECT_EQ(x.shape[1].value, 3);
+    ASSERT_EQ(model.outputs.size(), 1u);
+    EXPECT_EQ(model.outputs[0].name, "y");
+}
+
+TEST(OnnxReader, ShapesKeepFileOrderAndMarkFreeDimensions) {
+    message graph;
+    message unset_dimension = test_proto::tensor_type(1, {{-1, "batch"}, {10}});
+    // A third dimension with neither a value nor a name.
+    unset_dimension = message().nested(
+        1, message().varint(1, 1).nested(2, message()
+                                               .nested(1, message().bytes(2, "batch"))
+                                               .nested(1, message().varint(1, 10))
+                                               .nested(1, message())));
+    graph.nested(11, test_proto::value_info("a", unset_dimension))
+        .nested(11, test_proto::value_info("scalar", test_proto::tensor_type(7, {})))
+        .nested(11, test_proto::value_info("unranked", test_proto::tensor_type(11, {}, false)))
+        .nested(11, test_proto::value_info("negative", test_proto::tensor_type(1, {{-5}})));
+    const onnx_model model = read_ok(model_of_graph(graph));
+    ASSERT_EQ(model.inputs.size(), 4u);
+
+    const auto& a = model.inputs[0];
+    ASSERT_EQ(a.shape.size(), 3u);
+    EXPECT_EQ(a.shape[0].value, -1);
+    EXPECT_EQ(a.shape[0].name, "batch");
+    EXPECT_EQ(a.shape[1].value, 10);
+    EXPECT_EQ(a.shape[2].value, -1);
+
+    EXPECT_TRUE(model.inputs[1].has_shape);
+    EXPECT_TRUE(model.inputs[1].shape.empty());
+    EXPECT_EQ(model.inputs[1].element_type, 7);
+    EXPECT_FALSE(model.inputs[2].has_shape);
+    EXPECT_EQ(model.inputs[3].shape[0].value, -1);
+}
+
+TEST(OnnxReader, InputsNamingInitializersAreNotFeatures) {
+    message sparse;
+    sparse.nested(1, test_proto::initializer("s")).nested(2, test_proto::initializer("s_indices")).varint(3, 2);
+    message graph;
+    graph.nested(11, test_proto::value_info("w", test_proto::tensor_type(1, {{2}})))
+        .nested(11, test_proto::value_info("x", test_proto::tensor_type(1, {{2}})))
+        .nested(11, test_proto::value_info("s", test_proto::tensor_type(1, {{2}})))
+        .nested(11, test_proto::value_info("z", test_proto::tensor_type(1, {{2}})))
+        // Initializers after the inputs that name them still count.
+        .nested(5, test_proto::initializer("w"))
+        .nested(15, sparse);
+    const onnx_model model = read_ok(model_of_graph(graph));
+    ASSERT_EQ(model.inputs.size(), 2u);
+    EXPECT_EQ(model.inputs[0].name, "x");
+    EXPECT_EQ(model.inputs[1].name, "z");
+    EXPECT_FALSE(model.has_external_data);
+}
+
+TEST(OnnxReader, ReadsEveryKindOfType) {
+    message sequence_type;
+    sequence_type.nested(4, message().nested(1, test_proto::tensor_type(1, {})));
+    message map_type;
+    map_type.nested(5, message().varint(1, 8).nested(2, test_proto::tensor_type(1, {})));
+    message optional_type;
+    optional_type.nested(9, message().nested(1, test_proto::tensor_type(1, {})));
+    message sparse_type;
+    sparse_type.nested(8, message().varint(1, 1).nested(2, message()));
+    message opaque_type;
+    opaque_type.nested(7, message().bytes(1, "d").bytes(2, "n"));
+    message image_type = test_proto::tensor_type(1, {{1}, {3}, {-1, "h"}, {224}});
+    image_type.bytes(6, "IMAGE");
+
+    message graph;
+    graph.nested(11, test_proto::value_info("seq", sequence_type))
+        .nested(11, test_proto::value_info("map", map_type))
+        .nested(11, test_proto::value_info("opt", optional_type))
+        .nested(11, test_proto::value_info("sparse", sparse_type))
+        .nested(11, test_proto::value_info("opaque", opaque_type))
+        .nested(11, test_proto::value_info("image", image_type))
+        .nested(11, message().bytes(1, "untyped"));
+    const onnx_model model = read_ok(model_of_graph(graph));
+    ASSERT_EQ(model.inputs.size(), 7u);
+    EXPECT_EQ(model.inputs[0].kind, onnx_value_kind::sequence);
+    EXPECT_EQ(model.inputs[1].kind, onnx_value_kind::map);
+    EXPECT_EQ(model.inputs[2].kind, onnx_value_kind::optional);
+    EXPECT_EQ(model.inputs[3].kind, onnx_value_kind::sparse_tensor);
+    EXPECT_EQ(model.inputs[3].element_type, 1);
+    EXPECT_TRUE(model.inputs[3].has_shape);
+    EXPECT_EQ(model.inputs[4].kind, onnx_value_kind::opaque);
+    EXPECT_EQ(model.inputs[5].kind, onnx_value_kind::tensor);
+    EXPECT_EQ(model.inputs[5].denotation, "IMAGE");
+    EXPECT_EQ(model.inputs[5].shape.size(), 4u);
+    EXPECT_EQ(model.inputs[6].kind, onnx_value_kind::undefined);
+}
+
+TEST(OnnxReader, RepeatedSingularFieldsFollowTheWireFormat) {
+    message model = test_proto::model_with(test_proto::simple_graph());
+    // A later scalar replaces the earlier; a later graph merges into it.
+    model.bytes(2, "second-producer").nested(7, message().bytes(2, "renamed").nested(
+        12, test_proto::value_info("z", test_proto::tensor_type(6, {{4}}))));
+    const onnx_model read = read_ok(model.str());
+    EXPECT_EQ(read.producer_name, "second-producer");
+    EXPECT_EQ(read.graph_name, "renamed");
+    ASSERT_EQ(read.inputs.size(), 1u);
+    ASSERT_EQ(read.outputs.size(), 2u);
+    EXPECT_EQ(read.outputs[1].name, "z");
+
+    // The type is a oneof: a later member replaces an earlier one.
+    message type = test_proto::tensor_type(1, {{3}});
+    type.nested(4, message());
+    const onnx_model switched = read_ok(model_of_graph(graph_with_input(test_proto::value_info("v", type))));
+    EXPECT_EQ(switched.inputs[0].kind, onnx_value_kind::sequence);
+    EXPECT_FALSE(switched.inputs[0].has_shape);
+}
+
+TEST(OnnxReader, SkipsUnknownFieldsOfEveryWireType) {
+    message graph = test_proto::simple_graph();
+    graph.varint(900, 7).fixed32(901, 1).fixed64(902, 2).bytes(903, "junk");
+    // A group holding a nested group, then its end.
+    graph.tag(904, 3).varint(1, 5).tag(905, 3).bytes(2, "in").tag(905, 4).tag(904, 4);
+    message model = test_proto::model_with(graph);
+    model.varint(1000, 1).bytes(8, "not an opset but skipped");
+    const onnx_model read = read_ok(model.str());
+    EXPECT_EQ(read.graph_name, "simple");
+    EXPECT_EQ(read.inputs.size(), 1u);
+}
+
+TEST(OnnxReader, FindsExternalDataWhereverTensorsLive) {
+    message graph = test_proto::simple_graph();
+    graph.nested(5, test_proto::initializer("w", true));
+    EXPECT_TRUE(read_ok(model_of_graph(graph)).has_external_data);
+
+    // A Constant node's tensor inside an If branch.
+    message attribute_tensor;
+    attribute_tensor.bytes(1, "value").nested(5, test_proto::initializer("c", true)).varint(20, 4);
+    message branch;
+    branch.bytes(2, "then").nested(1, message().bytes(4, "Constant").nested(5, attribute_tensor));
+    message branch_attribute;
+    branch_attribute.bytes(1, "then_branch").nested(6, branch).varint(20, 5);
+    message nested_graph = test_proto::simple_graph();
+    nested_graph.nested(1, message().bytes(4, "If").nested(5, branch_attribute));
+    EXPECT_TRUE(read_ok(model_of_graph(nested_graph)).has_external_data);
+
+    // Tensors that say where their data would live but keep it inline.
+    message inline_tensor = test_proto::initializer("w");
+    inline_tensor.varint(14, 0);
+    message inline_graph = test_proto::simple_graph();
+    inline_graph.nested(5, inline_tensor);
+    EXPECT_FALSE(read_ok(model_of_graph(inline_graph)).has_external_data);
+}
+
+// --- Malformed input -----------------------------------------------------------
+
+TEST(OnnxReader, RefusesEmptyInputAndModelsWithoutGraph) {
+    read_error("");
+    message no_graph;
+    no_graph.varint(1, 8).bytes(2, "producer");
+    EXPECT_NE(read_error(no_graph.str()).find("graph"), std::string::npos);
+}
+
+TEST(OnnxReader, EveryTruncationIsRefusedOrStillWellFormed) {
+    const std::string full = test_proto::simple_model();
+    onnx_model complete = read_ok(full);
+    for (size_t length = 0; length < full.size(); ++length) {
+        // A copy of exactly `length` bytes, so a sanitizer sees any overread.
+        const std::string prefix = full.substr(0, length);
+        onnx_model model;
+        std::string error;
+        const onnx_read_status status = runtime::read_onnx_model(prefix, model, error);
+        if (status == onnx_read_status::ok) {
+            // Only a cut between top-level fields after the graph can parse.
+            EXPECT_EQ(model.inputs.size(), complete.inputs.size()) << "length " << length;
+        } else {
+            EXPECT_FALSE(error.empty());
+            EXPECT_TRUE(model.inputs.empty() && model.outputs.empty()) << "partial model left at " << length;
+        }
+    }
+}
+
+TEST(OnnxReader, RefusesBadVarints) {
+    // Eleven continuation bytes: longer than any 64-bit varint.
+    EXPECT_NE(read_error(std::string(11, '\x80') + '\x01').find("varint"), std::string::npos);
+    // A tag cut in the middle of its varint.
+    read_error(std::string("\x80", 1));
+    // ir_version's value cut short.
+    read_error(std::string("\x08\xFF", 2));
+    // A ten-byte varint is fine (negative int64 values take ten bytes).
+    message model = test_proto::model_with(test_proto::simple_graph());
+    model.varint(5, static_cast<uint64_t>(int64_t{-2}));
+    EXPECT_EQ(read_ok(model.str()).model_version, -2);
+}
+
+TEST(OnnxReader, RefusesLengthsPastTheEnd) {
+    std::string model = test_proto::simple_model();
+    message overlong;
+    overlong.tag(6, 2).raw_varint(1000).raw("short");
+    read_error(model + overlong.str());
+
+    // A length near 2^64 must not wrap a pointer or size computation.
+    for (uint64_t length : {~uint64_t{0}, ~uint64_t{0} - 3, uint64_t{1} << 63}) {
+        message huge;
+        huge.tag(7, 2).raw_varint(length).raw("abcd");
+        read_error(model + huge.str());
+    }
+    // Same inside a nested message: the graph's own length is right, an
+    // input's is not.
+    message graph;
+    graph.tag(11, 2).raw_varint(50).raw("xy");
+    read_error(model_of_graph(graph));
+}
+
+TEST(OnnxReader, RefusesWrongWireTypesForKnownFields) {
+    message graph_as_varint;
+    graph_as_varint.varint(7, 1);
+    read_error(graph_as_varint.str());
+
+    message producer_as_fixed;
+    producer_as_fixed.fixed32(2, 0).nested(7, test_proto::simple_graph());
+    read_error(producer_as_fixed.str());
+
+    message elem_type_as_bytes;
+    elem_type_as_bytes.nested(1, message().bytes(1, "float"));
+    read_error(model_of_graph(graph_with_input(test_proto::value_info("x", elem_type_as_bytes))));
+
+    message dim_value_as_fixed64;
+    dim_value_as_fixed64.nested(1, message().nested(2, message().nested(1, message().fixed64(1, 3))));
+    read_error(model_of_graph(graph_with_input(test_proto::value_info("x", dim_value_as_fixed64))));
+}
+
+TEST(OnnxReader, RefusesBrokenGroupsAndTags) {
+    const std::string model = test_proto::simple_model();
+    read_error(model + message().tag(30, 4).str());                    // end without start
+    read_error(model + message().tag(30, 3).varint(1, 1).str());      // start without end
+    read_error(model + message().tag(30, 3).tag(31, 4).str());        // mismatched end
+    read_error(model + message().tag(0, 0).raw_varint(1).str());      // field number 0
+    read_error(model + message().tag(30, 6).str());                   // wire types 6 and 7 do not exist
+    read_error(model + message().tag(30, 7).str());
+    read_error(model + message().tag(30, 1).raw("1234").str());       // fixed64 cut short
+    read_error(model + message().tag(30, 5).raw("12").str());         // fixed32 cut short
+
+    // Groups nested past the depth limit.
+    message deep_groups;
+    for (int i = 0; i < 200; ++i) deep_groups.tag(30, 3);
+    for (int i = 0; i < 200; ++i) deep_groups.tag(30, 4);
+    read_error(model + deep_groups.str());
+}
+
+TEST(OnnxReader, RefusesNestingPastTheLimitButReadsDeepValidModels) {
+    auto nested_sequence = [](int levels) {
+        message type = test_proto::tensor_type(1, {{1}});
+        for (int i = 0; i < levels; ++i) type = message().nested(4, message().nested(1, type));
+        return type;
+    };
+    // A sequence of sequences... of tensors; every level is two messages.
+    const onnx_model shallow =
+        read_ok(model_of_graph(graph_with_input(test_proto::value_info("s", nested_sequence(20)))));
+    EXPECT_EQ(shallow.inputs[0].kind, onnx_value_kind::sequence);
+
+    // Attribute subgraphs nested far deeper than the limit are scanned, so
+    // the depth check must stop them.
+    message graph = test_proto::simple_graph();
+    for (int i = 0; i < 200; ++i) {
+        message attribute;
+        attribute.bytes(1, "body").nested(6, graph);
+        graph = message().nested(1, message().bytes(4, "Loop").nested(5, attribute));
+    }
+    EXPECT_NE(read_error(model_of_graph(graph)).find("nested"), std::string::npos);
+}
