@@ -1,0 +1,240 @@
+#include "onnxruntime_library.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "error_info.h"
+
+namespace runtime {
+namespace {
+
+using namespace abi;
+
+// ONNX Runtime writes failures to stderr unless it is given a logger of its
+// own; failures reach callers as status codes with messages instead.
+void discard_log(void*, OrtLoggingLevel, const char*, const char*, const char*, const char*) {}
+
+std::string& library_override() {
+    static std::string* path = new std::string;
+    return *path;
+}
+
+// The version numbers after "libonnxruntime.so.", e.g. {1, 32, 0}; empty when
+// the name has another form.
+std::vector<unsigned long> library_version(const std::string& name) {
+    static constexpr std::string_view prefix = "libonnxruntime.so.";
+    std::vector<unsigned long> version;
+    if (name.compare(0, prefix.size(), prefix) != 0) return version;
+    const char* p = name.c_str() + prefix.size();
+    while (*p != '\0') {
+        if (*p < '0' || *p > '9') return {};
+        char* end = nullptr;
+        version.push_back(std::strtoul(p, &end, 10));
+        p = end;
+        if (*p == '.') ++p;
+        else if (*p != '\0') return {};
+    }
+    return version;
+}
+
+// The runtime is installed as <site-packages>/qelmo.libs/<this library>; the
+// onnxruntime wheel puts its library in <site-packages>/onnxruntime/capi/.
+std::string library_beside_python_package() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&discard_log), &info) == 0 || info.dli_fname == nullptr) return {};
+    std::string own = info.dli_fname;
+    const size_t slash = own.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : own.substr(0, slash);
+    const std::string capi = dir + "/../onnxruntime/capi/";
+
+    DIR* listing = opendir(capi.c_str());
+    if (listing == nullptr) return {};
+    std::string best_name;
+    std::vector<unsigned long> best_version;
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        std::vector<unsigned long> version = library_version(name);
+        if (version.empty()) continue;
+        if (best_name.empty() || version > best_version) {
+            best_name = std::move(name);
+            best_version = std::move(version);
+        }
+    }
+    closedir(listing);
+    return best_name.empty() ? std::string() : capi + best_name;
+}
+
+struct load_result {
+    onnxruntime state;
+    bool offers_gpu = false;
+    HRESULT error = S_OK;
+    std::string message;
+};
+
+void* open_library(std::string& tried) {
+    std::vector<std::string> candidates;
+    if (!library_override().empty()) {
+        candidates.push_back(library_override());
+    } else {
+        std::string beside = library_beside_python_package();
+        if (!beside.empty()) candidates.push_back(std::move(beside));
+        candidates.emplace_back("libonnxruntime.so.1");
+    }
+    for (const std::string& candidate : candidates) {
+        if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+        const char* why = dlerror();
+        tried += tried.empty() ? "" : "; ";
+        tried += why != nullptr ? why : candidate;
+    }
+    return nullptr;
+}
+
+bool probe_gpu(const OrtApi* api) {
+    OrtSessionOptions* options = nullptr;
+    if (OrtStatus* status = api->CreateSessionOptions(&options)) {
+        api->ReleaseStatus(status);
+        return false;
+    }
+    OrtCUDAProviderOptionsV2* cuda = nullptr;
+    bool appended = false;
+    if (OrtStatus* status = api->CreateCUDAProviderOptions(&cuda)) {
+        api->ReleaseStatus(status);
+    } else {
+        OrtStatus* appending = api->SessionOptionsAppendExecutionProvider_CUDA_V2(options, cuda);
+        appended = appending == nullptr;
+        if (appending != nullptr) api->ReleaseStatus(appending);
+        api->ReleaseCUDAProviderOptions(cuda);
+    }
+    api->ReleaseSessionOptions(options);
+    return appended;
+}
+
+// One pool for all sessions: see the report of the measurement in the commit
+// that chose it.
+const bool use_shared_thread_pool = std::getenv("QELMO_MEASURE_PER_SESSION_POOLS") == nullptr;  // TEMP
+
+OrtStatus* create_environment(const OrtApi* api, OrtEnv** env) {
+    if (!use_shared_thread_pool) {
+        return api->CreateEnvWithCustomLogger(&discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo", env);
+    }
+    OrtThreadingOptions* threading = nullptr;
+    if (OrtStatus* status = api->CreateThreadingOptions(&threading)) return status;
+    // Spinning workers would burn the cores between evaluations, while the
+    // caller's Python code runs.
+    OrtStatus* status = api->SetGlobalSpinControl(threading, 0);
+    if (status == nullptr) {
+        status = api->CreateEnvWithCustomLoggerAndGlobalThreadPools(&discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR,
+                                                                    "qelmo", threading, env);
+    }
+    api->ReleaseThreadingOptions(threading);
+    return status;
+}
+
+load_result load() {
+    load_result result;
+    std::string tried;
+    void* handle = open_library(tried);
+    if (handle == nullptr) {
+        result.error = REGDB_E_CLASSNOTREG;
+        result.message = "ONNX Runtime could not be loaded (install the onnxruntime package): " + tried;
+        return result;
+    }
+    using get_api_base = const OrtApiBase* (*)();
+    auto base_function = reinterpret_cast<get_api_base>(dlsym(handle, "OrtGetApiBase"));
+    const OrtApiBase* base = base_function != nullptr ? base_function() : nullptr;
+    const OrtApi* api = base != nullptr ? base->GetApi(ORT_API_VERSION) : nullptr;
+    if (api == nullptr) {
+        // The handle stays open: a library we could not use is harmless.
+        result.error = REGDB_E_CLASSNOTREG;
+        result.message = "the ONNX Runtime library found does not offer API version " +
+                         std::to_string(ORT_API_VERSION) + " (version " +
+                         (base != nullptr ? base->GetVersionString() : "unknown") + ")";
+        return result;
+    }
+    auto give_up = [&](OrtStatus* status, const char* what) {
+        result.error = hresult_from_ort(api->GetErrorCode(status), api->GetErrorMessage(status));
+        result.message = std::string(what) + ": " + api->GetErrorMessage(status);
+        api->ReleaseStatus(status);
+    };
+    if (OrtStatus* status = create_environment(api, &result.state.env)) {
+        give_up(status, "creating the ONNX Runtime environment failed");
+        return result;
+    }
+    if (OrtStatus* status = api->CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &result.state.cpu_memory)) {
+        give_up(status, "describing CPU memory to ONNX Runtime failed");
+        return result;
+    }
+    result.state.api = api;
+    result.state.shared_thread_pool = use_shared_thread_pool;
+    result.offers_gpu = probe_gpu(api);
+    return result;
+}
+
+// Made on first use and intentionally never destroyed.
+const load_result& loaded_once() {
+    static const load_result* result = [] {
+        try {
+            return new load_result(load());
+        } catch (...) {
+            static load_result out_of_memory{{}, false, E_OUTOFMEMORY, "out of memory loading ONNX Runtime"};
+            return &out_of_memory;
+        }
+    }();
+    return *result;
+}
+
+}  // namespace
+
+HRESULT load_onnxruntime(const onnxruntime** loaded) noexcept {
+    *loaded = nullptr;
+    const load_result& result = loaded_once();
+    if (result.error != S_OK) return fail(result.error, result.message);
+    *loaded = &result.state;
+    return S_OK;
+}
+
+const OrtApi& ort() noexcept { return *loaded_once().state.api; }
+
+bool onnxruntime_offers_gpu() noexcept { return loaded_once().offers_gpu; }
+
+HRESULT hresult_from_ort(OrtErrorCode code, std::string_view message) noexcept {
+    switch (code) {
+        case ORT_INVALID_ARGUMENT: return E_INVALIDARG;
+        case ORT_NO_SUCHFILE: return E_FILE_NOT_FOUND;
+        default: break;
+    }
+    // ONNX Runtime has no code of its own for exhausted memory.
+    if (message.find("bad_alloc") != std::string_view::npos ||
+        message.find("Failed to allocate memory") != std::string_view::npos) {
+        return E_OUTOFMEMORY;
+    }
+    return E_FAIL;
+}
+
+HRESULT check_ort(OrtStatus* status, std::string_view context) noexcept {
+    if (status == nullptr) return S_OK;
+    const OrtApi& api = ort();
+    const char* message = api.GetErrorMessage(status);
+    const std::string_view text = message != nullptr ? message : "";
+    const HRESULT error = hresult_from_ort(api.GetErrorCode(status), text);
+    try {
+        std::string full(context);
+        full += ": ";
+        full += text;
+        fail(error, full);
+    } catch (...) {
+        fail(error, context);
+    }
+    api.ReleaseStatus(status);
+    return error;
+}
+
+void use_onnxruntime_library_for_tests(std::string path) { library_override() = std::move(path); }
+
+}  // namespace runtime
