@@ -1,0 +1,392 @@
+#include "tensor.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "class_registry.h"
+#include "error_info.h"
+#include "feature_descriptor.h"
+#include "half_precision.h"
+#include "onnxruntime_library.h"
+#include "shared_factory.h"
+#include "vector_view.h"
+
+namespace runtime {
+namespace {
+
+constexpr size_t storage_alignment = 64;  // a cache line; enough for any vector unit
+constexpr uint32_t max_rank = 1024;       // far beyond any real model; stops runaway iterables
+
+// Address handed out for empty buffers so that callers never see null.
+alignas(storage_alignment) unsigned char empty_buffer[storage_alignment];
+
+// One COM class per typed interface; Interface = ITensor for the kinds that
+// have no typed interface (String, Boolean, ...).
+template <class Interface>
+class Tensor final : public com_object<Tensor<Interface>, Interface, ILearningModelFeatureValue, IMemoryBuffer, IAgileObject>,
+                     public tensor_core {
+    using base = com_object<Tensor<Interface>, Interface, ILearningModelFeatureValue, IMemoryBuffer, IAgileObject>;
+
+public:
+    Tensor(TensorKind kind, std::vector<int64_t> shape, size_t element_count, tensor_storage storage)
+        : tensor_core(kind, std::move(shape), element_count, std::move(storage)) {}
+
+    uint32_t AddRef() override { return base::AddRef(); }
+    uint32_t Release() override { return base::Release(); }
+
+    HRESULT get_TensorKind(TensorKind* kind) override {
+        if (kind == nullptr) return E_POINTER;
+        *kind = this->kind();
+        return S_OK;
+    }
+    HRESULT get_Shape(IVectorView<int64_t>** shape) override;
+    HRESULT get_Kind(LearningModelFeatureKind* kind) override {
+        if (kind == nullptr) return E_POINTER;
+        *kind = LearningModelFeatureKind::Tensor;
+        return S_OK;
+    }
+    HRESULT CreateReference(IMemoryBufferReference** reference) override;
+
+protected:
+    HRESULT query_extra(const GUID& iid, void** object) override {
+        if (iid != tensor_core::iid) return E_NOINTERFACE;
+        *object = static_cast<tensor_core*>(this);
+        AddRef();
+        return S_OK;
+    }
+};
+
+// A view of a tensor's bytes; keeps the tensor (and so its storage) alive.
+class tensor_buffer_reference final
+    : public com_object<tensor_buffer_reference, IMemoryBufferReference, IMemoryBufferByteAccess, IAgileObject> {
+public:
+    explicit tensor_buffer_reference(com_ptr<tensor_core> tensor) : tensor_(std::move(tensor)) {}
+
+    HRESULT get_Capacity(uint32_t* capacity) override {
+        if (capacity == nullptr) return E_POINTER;
+        *capacity = static_cast<uint32_t>(tensor_->byte_size());
+        return S_OK;
+    }
+    HRESULT GetBuffer(uint8_t** value, uint32_t* capacity) override {
+        if (value == nullptr || capacity == nullptr) return E_POINTER;
+        *value = static_cast<uint8_t*>(tensor_->data());
+        *capacity = static_cast<uint32_t>(tensor_->byte_size());
+        return S_OK;
+    }
+
+private:
+    com_ptr<tensor_core> tensor_;
+};
+
+template <class Interface>
+HRESULT Tensor<Interface>::get_Shape(IVectorView<int64_t>** shape) {
+    if (shape == nullptr) return E_POINTER;
+    *shape = nullptr;
+    try {
+        auto view = vector_view<int64_t>::make(this->shape());
+        if (!view) return fail(E_OUTOFMEMORY, "out of memory reading a tensor's shape");
+        *shape = view.detach();
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return fail(E_OUTOFMEMORY, "out of memory reading a tensor's shape");
+    }
+}
+
+template <class Interface>
+HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
+    if (reference == nullptr) return E_POINTER;
+    *reference = nullptr;
+    if (this->data() == nullptr || element_size(this->kind()) == 0) {
+        return fail(E_NOTIMPL, std::string("tensors of kind ") + tensor_kind_name(this->kind()) +
+                                   " offer no byte buffer");
+    }
+    if (this->byte_size() > std::numeric_limits<uint32_t>::max()) {
+        return fail(E_BOUNDS, "the tensor's " + std::to_string(this->byte_size()) +
+                                  " bytes exceed what a memory buffer can describe");
+    }
+    auto made = tensor_buffer_reference::make(com_ptr<tensor_core>::copy_from(this));
+    if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a buffer reference");
+    *reference = made.detach();
+    return S_OK;
+}
+
+// Reads every dimension from `shape` once; checks each is non-negative and
+// that their product (without overflow) equals `count`.
+HRESULT read_shape(IIterable<int64_t>* shape, uint32_t count, std::vector<int64_t>& dims) {
+    if (shape == nullptr) return fail(E_POINTER, "CreateFromArray: the shape is null");
+    com_ptr<IIterator<int64_t>> it;
+    HRESULT hr = shape->First(it.put());
+    if (failed(hr) || !it) return fail(failed(hr) ? hr : E_POINTER, "CreateFromArray: the shape could not be iterated");
+    bool has_current = false;
+    hr = it->get_HasCurrent(&has_current);
+    while (succeeded(hr) && has_current) {
+        if (dims.size() == max_rank) {
+            return fail(E_INVALIDARG, "CreateFromArray: the shape has more than " + std::to_string(max_rank) +
+                                          " dimensions");
+        }
+        int64_t dim = 0;
+        hr = it->get_Current(&dim);
+        if (failed(hr)) break;
+        dims.push_back(dim);
+        hr = it->MoveNext(&has_current);
+    }
+    if (failed(hr)) return fail(hr, "CreateFromArray: iterating the shape failed");
+
+    uint64_t product = 1;
+    bool overflow = false;
+    for (int64_t dim : dims) {
+        if (dim < 0) {
+            return fail(E_INVALIDARG, "CreateFromArray: shape " + shape_text(dims) + " has a negative dimension");
+        }
+        overflow = overflow || __builtin_mul_overflow(product, static_cast<uint64_t>(dim), &product);
+    }
+    // A zero dimension makes the product 0 whatever the others are.
+    for (int64_t dim : dims) {
+        if (dim == 0) product = 0, overflow = false;
+    }
+    if (overflow || product != count) {
+        return fail(E_INVALIDARG, "CreateFromArray: " + std::to_string(count) +
+                                      " elements do not fill shape " + shape_text(dims));
+    }
+    return S_OK;
+}
+
+template <class Typed>
+class tensor_statics final
+    : public com_object<tensor_statics<Typed>, IActivationFactory, ITensorStatics<Typed>, IAgileObject> {
+public:
+    using element = typename Typed::element;
+
+    HRESULT ActivateInstance(IUnknown** instance) override {
+        if (instance != nullptr) *instance = nullptr;
+        return fail(E_NOTIMPL, "tensors are made with CreateFromArray");
+    }
+
+    HRESULT CreateFromArray(IIterable<int64_t>* shape, uint32_t count, const element* data, Typed** tensor) override {
+        if (tensor == nullptr) return E_POINTER;
+        *tensor = nullptr;
+        try {
+            std::vector<int64_t> dims;
+            if (HRESULT hr = read_shape(shape, count, dims); failed(hr)) return hr;
+            if (data == nullptr && count != 0) return fail(E_POINTER, "CreateFromArray: the element data is null");
+            constexpr TensorKind kind = Typed::kind;
+            tensor_storage storage = tensor_storage::allocate(size_t{count} * element_size(kind));
+            if constexpr (kind == TensorKind::Float16) {
+                floats_to_halves(data, static_cast<uint16_t*>(storage.data()), count);
+            } else if (count != 0) {
+                std::memcpy(storage.data(), data, size_t{count} * sizeof(element));
+            }
+            auto made = Tensor<Typed>::make(kind, std::move(dims), count, std::move(storage));
+            if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a tensor");
+            *tensor = made.detach();
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return fail(E_OUTOFMEMORY, "out of memory creating a tensor of " + std::to_string(count) + " elements");
+        } catch (...) {
+            return fail(E_FAIL, "CreateFromArray failed unexpectedly");
+        }
+    }
+};
+
+template <class Interface>
+com_ptr<IUnknown> make_tensor_of(TensorKind kind, std::vector<int64_t> shape, size_t count, tensor_storage storage) {
+    auto made = Tensor<Interface>::make(kind, std::move(shape), count, std::move(storage));
+    return com_ptr<IUnknown>::copy_from(made ? static_cast<IUnknown*>(static_cast<Interface*>(made.get())) : nullptr);
+}
+
+com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, std::vector<int64_t> shape, size_t count,
+                                      tensor_storage storage) {
+    switch (kind) {
+        case TensorKind::Float: return make_tensor_of<ITensorFloat>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::Float16: return make_tensor_of<ITensorFloat16Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::Double: return make_tensor_of<ITensorDouble>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::Int8: return make_tensor_of<ITensorInt8Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::UInt8: return make_tensor_of<ITensorUInt8Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::Int16: return make_tensor_of<ITensorInt16Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::UInt16: return make_tensor_of<ITensorUInt16Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::Int32: return make_tensor_of<ITensorInt32Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::UInt32: return make_tensor_of<ITensorUInt32Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::Int64: return make_tensor_of<ITensorInt64Bit>(kind, std::move(shape), count, std::move(storage));
+        case TensorKind::UInt64: return make_tensor_of<ITensorUInt64Bit>(kind, std::move(shape), count, std::move(storage));
+        default: return make_tensor_of<ITensor>(kind, std::move(shape), count, std::move(storage));
+    }
+}
+
+}  // namespace
+
+tensor_storage::tensor_storage(tensor_storage&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      owns_memory_(std::exchange(other.owns_memory_, false)),
+      value_(std::exchange(other.value_, nullptr)) {}
+
+tensor_storage& tensor_storage::operator=(tensor_storage&& other) noexcept {
+    if (this != &other) {
+        reset();
+        data_ = std::exchange(other.data_, nullptr);
+        bytes_ = std::exchange(other.bytes_, 0);
+        owns_memory_ = std::exchange(other.owns_memory_, false);
+        value_ = std::exchange(other.value_, nullptr);
+    }
+    return *this;
+}
+
+tensor_storage::~tensor_storage() { reset(); }
+
+void tensor_storage::reset() noexcept {
+    if (owns_memory_) std::free(data_);
+    if (value_ != nullptr) ort().ReleaseValue(value_);
+    data_ = nullptr;
+    bytes_ = 0;
+    owns_memory_ = false;
+    value_ = nullptr;
+}
+
+tensor_storage tensor_storage::allocate(size_t bytes) {
+    // aligned_alloc wants a multiple of the alignment (and 0 is not portable).
+    const size_t rounded = (bytes + storage_alignment - 1) / storage_alignment * storage_alignment;
+    if (rounded < bytes) throw std::bad_alloc();
+    void* memory = std::aligned_alloc(storage_alignment, rounded == 0 ? storage_alignment : rounded);
+    if (memory == nullptr) throw std::bad_alloc();
+    tensor_storage storage;
+    storage.data_ = memory;
+    storage.bytes_ = bytes;
+    storage.owns_memory_ = true;
+    return storage;
+}
+
+tensor_storage tensor_storage::adopt(OrtValue* value, void* data, size_t bytes) noexcept {
+    tensor_storage storage;
+    storage.value_ = value;
+    storage.data_ = data;
+    storage.bytes_ = bytes;
+    return storage;
+}
+
+com_ptr<tensor_core> tensor_core_of(IUnknown* value) noexcept {
+    void* raw = nullptr;
+    if (value == nullptr || failed(value->QueryInterface(tensor_core::iid, &raw)) || raw == nullptr) return nullptr;
+    return com_ptr<tensor_core>::attach(static_cast<tensor_core*>(raw));
+}
+
+size_t element_size(TensorKind kind) noexcept {
+    switch (kind) {
+        case TensorKind::UInt8:
+        case TensorKind::Int8:
+        case TensorKind::Boolean: return 1;
+        case TensorKind::UInt16:
+        case TensorKind::Int16:
+        case TensorKind::Float16: return 2;
+        case TensorKind::Float:
+        case TensorKind::Int32:
+        case TensorKind::UInt32: return 4;
+        case TensorKind::Int64:
+        case TensorKind::UInt64:
+        case TensorKind::Double:
+        case TensorKind::Complex64: return 8;
+        case TensorKind::Complex128: return 16;
+        default: return 0;
+    }
+}
+
+const char* tensor_kind_name(TensorKind kind) noexcept {
+    switch (kind) {
+        case TensorKind::Float: return "Float";
+        case TensorKind::UInt8: return "UInt8";
+        case TensorKind::Int8: return "Int8";
+        case TensorKind::UInt16: return "UInt16";
+        case TensorKind::Int16: return "Int16";
+        case TensorKind::Int32: return "Int32";
+        case TensorKind::Int64: return "Int64";
+        case TensorKind::String: return "String";
+        case TensorKind::Boolean: return "Boolean";
+        case TensorKind::Float16: return "Float16";
+        case TensorKind::Double: return "Double";
+        case TensorKind::UInt32: return "UInt32";
+        case TensorKind::UInt64: return "UInt64";
+        case TensorKind::Complex64: return "Complex64";
+        case TensorKind::Complex128: return "Complex128";
+        default: return "Undefined";
+    }
+}
+
+std::string shape_text(const std::vector<int64_t>& shape) {
+    std::string text = "[";
+    for (size_t i = 0; i < shape.size(); ++i) {
+        if (i != 0) text += ", ";
+        text += shape[i] < 0 ? std::string("?") : std::to_string(shape[i]);
+    }
+    return text + "]";
+}
+
+HRESULT make_tensor_over_ort_value(OrtValue* value, com_ptr<IUnknown>& tensor) noexcept {
+    tensor = nullptr;
+    const OrtApi& api = ort();
+    // Owns `value` until the tensor's storage does.
+    struct value_guard {
+        OrtValue* value;
+        ~value_guard() {
+            if (value != nullptr) ort().ReleaseValue(value);
+        }
+    } guard{value};
+    try {
+        OrtTensorTypeAndShapeInfo* info = nullptr;
+        if (HRESULT hr = check_ort(api.GetTensorTypeAndShape(value, &info), "reading an output tensor's shape"); failed(hr)) {
+            return hr;
+        }
+        ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
+        size_t rank = 0;
+        size_t count = 0;
+        std::vector<int64_t> shape;
+        OrtStatus* status = api.GetTensorElementType(info, &type);
+        if (status == nullptr) status = api.GetDimensionsCount(info, &rank);
+        if (status == nullptr) {
+            shape.resize(rank);
+            status = api.GetDimensions(info, shape.data(), rank);
+        }
+        if (status == nullptr) status = api.GetTensorShapeElementCount(info, &count);
+        api.ReleaseTensorTypeAndShapeInfo(info);
+        if (HRESULT hr = check_ort(status, "reading an output tensor's shape"); failed(hr)) return hr;
+
+        const TensorKind kind = tensor_kind_from_onnx(type);
+        void* data = nullptr;
+        size_t bytes = 0;
+        if (element_size(kind) != 0) {
+            if (HRESULT hr = check_ort(api.GetTensorMutableData(value, &data), "reading an output tensor's data");
+                failed(hr)) {
+                return hr;
+            }
+            bytes = count * element_size(kind);
+            if (data == nullptr && bytes == 0) data = empty_buffer;
+        }
+        tensor_storage storage = tensor_storage::adopt(std::exchange(guard.value, nullptr), data, bytes);
+        tensor = make_tensor_by_kind(kind, std::move(shape), count, std::move(storage));
+        if (!tensor) return fail(E_OUTOFMEMORY, "out of memory wrapping an output tensor");
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return fail(E_OUTOFMEMORY, "out of memory wrapping an output tensor");
+    }
+}
+
+template <class TypedTensor>
+com_ptr<IActivationFactory> make_tensor_factory() {
+    return shared_factory<tensor_statics<TypedTensor>>();
+}
+
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorFloat>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorFloat16Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorDouble>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorInt8Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorUInt8Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorInt16Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorUInt16Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorInt32Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorUInt32Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorInt64Bit>();
+template com_ptr<IActivationFactory> make_tensor_factory<ITensorUInt64Bit>();
+
+}  // namespace runtime

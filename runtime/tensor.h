@@ -1,0 +1,91 @@
+// The tensor classes: one COM class per typed tensor interface, all sharing
+// tensor_core, which is what bindings and sessions read of a tensor.
+#pragma once
+
+#include <onnxruntime_c_api.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "com_object.h"
+
+namespace runtime {
+
+// A tensor's element bytes: either aligned memory of our own or the buffer of
+// an OrtValue that ONNX Runtime produced (released with the storage).
+class tensor_storage {
+public:
+    tensor_storage() = default;
+    tensor_storage(tensor_storage&& other) noexcept;
+    tensor_storage& operator=(tensor_storage&& other) noexcept;
+    tensor_storage(const tensor_storage&) = delete;
+    tensor_storage& operator=(const tensor_storage&) = delete;
+    ~tensor_storage();
+
+    // `bytes` of uninitialised memory aligned for vector code; never null,
+    // even for zero bytes. Throws std::bad_alloc.
+    static tensor_storage allocate(size_t bytes);
+    // Takes over `value`, whose elements are `bytes` at `data` (null for
+    // string tensors).
+    static tensor_storage adopt(OrtValue* value, void* data, size_t bytes) noexcept;
+
+    void* data() const { return data_; }
+    size_t bytes() const { return bytes_; }
+
+private:
+    void reset() noexcept;
+
+    void* data_ = nullptr;
+    size_t bytes_ = 0;
+    bool owns_memory_ = false;
+    OrtValue* value_ = nullptr;
+};
+
+class tensor_core {
+public:
+    // Answered by every tensor of this runtime, giving its tensor_core.
+    static constexpr GUID iid{0x6A0D5E21, 0x93C4, 0x4B7F, {0x8E, 0x12, 0x5C, 0x3B, 0xA9, 0x47, 0x0D, 0x66}};
+
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
+
+    TensorKind kind() const { return kind_; }
+    const std::vector<int64_t>& shape() const { return shape_; }
+    // Null for string tensors, whose elements are not plain bytes.
+    void* data() const { return storage_.data(); }
+    size_t byte_size() const { return storage_.bytes(); }
+    size_t element_count() const { return element_count_; }
+
+protected:
+    tensor_core(TensorKind kind, std::vector<int64_t> shape, size_t element_count, tensor_storage storage)
+        : kind_(kind), shape_(std::move(shape)), element_count_(element_count), storage_(std::move(storage)) {}
+    ~tensor_core() = default;
+
+private:
+    TensorKind kind_;
+    std::vector<int64_t> shape_;
+    size_t element_count_;
+    tensor_storage storage_;
+};
+
+// The tensor behind an interface pointer, when it is one of this runtime's.
+com_ptr<tensor_core> tensor_core_of(IUnknown* value) noexcept;
+
+// Bytes per element of the kinds stored as plain bytes; 0 for the others
+// (String, Undefined).
+size_t element_size(TensorKind kind) noexcept;
+
+// "Float", "Int64", ... for messages.
+const char* tensor_kind_name(TensorKind kind) noexcept;
+
+// "[2, 3]"; negative (free) dimensions print as "?".
+std::string shape_text(const std::vector<int64_t>& shape);
+
+// A tensor object over an OrtValue holding a dense tensor; takes over the
+// value in every case. Kinds without a typed interface (String, Boolean,
+// ...) give a tensor offering ITensor only.
+HRESULT make_tensor_over_ort_value(OrtValue* value, com_ptr<IUnknown>& tensor) noexcept;
+
+}  // namespace runtime
