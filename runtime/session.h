@@ -1,0 +1,57 @@
+// The LearningModelSession runtime class: an ONNX Runtime session over a
+// loaded model, on a device.
+#pragma once
+
+#include <onnxruntime_c_api.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "com_object.h"
+#include "learning_model.h"
+
+namespace runtime {
+
+// An input as the session declares it.
+struct session_input {
+    std::string name;         // for ONNX Runtime
+    std::u16string name16;    // for matching the names callers bind
+    bool is_tensor = false;   // false for sequence and map inputs
+    TensorKind kind = TensorKind::Undefined;
+    ONNXTensorElementDataType element_type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
+    bool has_shape = false;      // false: any rank
+    std::vector<int64_t> shape;  // -1 where the size is free
+};
+
+class LearningModelSession final : public com_object<LearningModelSession, ILearningModelSession, IAgileObject> {
+public:
+    static constexpr GUID implementation_iid{0x2B7C91E4, 0x0F3A, 0x4D58, {0xA6, 0x1D, 0xC4, 0x90, 0x5E, 0x27, 0xB3, 0x8F}};
+
+    // Takes over `session`.
+    LearningModelSession(com_ptr<LearningModel> model, com_ptr<ILearningModelDevice> device, OrtSession* session,
+                         std::vector<session_input> inputs, std::vector<std::string> output_names);
+    ~LearningModelSession() override;
+
+    HRESULT get_Model(ILearningModel** model) override;
+    HRESULT get_Device(ILearningModelDevice** device) override;
+    HRESULT Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
+                     ILearningModelEvaluationResult** result) override;
+
+    const std::vector<session_input>& inputs() const { return inputs_; }
+    // Index into inputs(), or -1.
+    int find_input(std::u16string_view name) const;
+
+private:
+    HRESULT evaluate(ILearningModelBinding* binding, HSTRING correlation_id, ILearningModelEvaluationResult** result);
+
+    com_ptr<LearningModel> model_;
+    com_ptr<ILearningModelDevice> device_;
+    OrtSession* session_;
+    std::vector<session_input> inputs_;
+    std::vector<std::string> output_names_;
+    std::vector<const char*> output_name_pointers_;  // into output_names_, for Run
+    std::vector<std::u16string> output_names16_;     // keys of the evaluation's outputs
+};
+
+}  // namespace runtime
