@@ -9,6 +9,7 @@
 #include "abi/com_ptr.h"
 #include "platform_error.h"
 #include "tensor/half_float.h"
+#include "tensor/tensor_storage.h"
 
 namespace qelmo {
 namespace py = pybind11;
@@ -17,88 +18,36 @@ using platform::check_status;
 
 namespace {
 
-std::vector<py::ssize_t> read_shape(ITensor* tensor) {
+std::vector<int64_t> read_shape(ITensor* tensor) {
     com_ptr<IVectorView<int64_t>> shape;
     check_status(tensor->get_Shape(shape.put()));
     uint32_t rank = 0;
     check_status(shape->get_Size(&rank));
-    std::vector<py::ssize_t> dimensions(rank);
-    for (uint32_t i = 0; i < rank; ++i) {
-        int64_t dimension = 0;
-        check_status(shape->GetAt(i, &dimension));
-        dimensions[i] = static_cast<py::ssize_t>(dimension);
-    }
+    std::vector<int64_t> dimensions(rank);
+    for (uint32_t i = 0; i < rank; ++i) check_status(shape->GetAt(i, &dimensions[i]));
     return dimensions;
 }
 
-// The tensor's storage, held readable for as long as this object lives.
-class tensor_bytes {
-public:
-    explicit tensor_bytes(ITensor* tensor) {
-        com_ptr<IMemoryBuffer> buffer;
-        check_status(com_ptr<ITensor>::copy_from(tensor).as(buffer));
-        check_status(buffer->CreateReference(reference_.put()));
-        check_status(reference_.as(access_));
-        check_status(access_->GetBuffer(&data_, &capacity_));
-        if (data_ == nullptr && capacity_ != 0) throw std::runtime_error("output tensor has no storage");
-    }
-
-    // `size` bytes from the start of the storage; refuses to read past its end.
-    const uint8_t* read(size_t size) const {
-        if (size > capacity_) {
-            throw std::runtime_error("output tensor holds " + std::to_string(capacity_) +
-                                     " bytes, fewer than the " + std::to_string(size) + " its shape needs");
-        }
-        return data_;
-    }
-
-private:
-    com_ptr<IMemoryBufferReference> reference_;
-    com_ptr<IMemoryBufferByteAccess> access_;
-    uint8_t* data_ = nullptr;
-    uint32_t capacity_ = 0;
-};
-
-// Bytes a tensor of `shape` with `element_size`-byte elements occupies, so
-// that the storage is known to be large enough before anything is allocated.
-size_t bytes_needed(const std::vector<py::ssize_t>& shape, size_t element_size) {
-    size_t count = 1;
-    bool overflow = false;
-    for (py::ssize_t dimension : shape) {
-        if (dimension < 0) {
-            // numpy refuses the shape with its own error.
-            py::array_t<uint8_t> refused(shape);
-            throw std::runtime_error("output tensor has a negative dimension");
-        }
-        if (dimension == 0) return 0;
-        const auto extent = static_cast<size_t>(dimension);
-        if (count > SIZE_MAX / element_size / extent) overflow = true;
-        else count *= extent;
-    }
-    if (overflow) throw std::runtime_error("output tensor's shape describes more elements than memory can hold");
-    return count * element_size;
-}
-
 template <class TypedTensor, class T>
-py::array copy_elements(ITensor* tensor, const std::vector<py::ssize_t>& shape) {
+py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
     com_ptr<TypedTensor> typed;
     check_status(com_ptr<ITensor>::copy_from(tensor).as(typed));
     const tensor_bytes storage(tensor);
     const size_t size = bytes_needed(shape, sizeof(T));
     const uint8_t* source = storage.read(size);
-    py::array_t<T> result(shape);
+    py::array_t<T> result(std::vector<py::ssize_t>(shape.begin(), shape.end()));
     if (size != 0) std::memcpy(result.mutable_data(), source, size);
     return std::move(result);
 }
 
 // Float16 storage holds 16-bit halves; each is widened exactly.
-py::array widen_halves(ITensor* tensor, const std::vector<py::ssize_t>& shape) {
+py::array widen_halves(ITensor* tensor, const std::vector<int64_t>& shape) {
     com_ptr<ITensorFloat16Bit> typed;
     check_status(com_ptr<ITensor>::copy_from(tensor).as(typed));
     const tensor_bytes storage(tensor);
     const size_t size = bytes_needed(shape, sizeof(uint16_t));
     const uint8_t* source = storage.read(size);
-    py::array_t<float> result(shape);
+    py::array_t<float> result(std::vector<py::ssize_t>(shape.begin(), shape.end()));
     float* target = result.mutable_data();
     const size_t count = size / sizeof(uint16_t);
     for (size_t i = 0; i < count; ++i) {
@@ -112,7 +61,7 @@ py::array widen_halves(ITensor* tensor, const std::vector<py::ssize_t>& shape) {
 }  // namespace
 
 std::optional<py::array> array_from_tensor(ITensor* tensor) {
-    const std::vector<py::ssize_t> shape = read_shape(tensor);
+    const std::vector<int64_t> shape = read_shape(tensor);
     TensorKind kind = TensorKind::Undefined;
     check_status(tensor->get_TensorKind(&kind));
     switch (kind) {
