@@ -1,0 +1,23 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import models  # noqa: E402
+
+
+@pytest.fixture
+def model_path(tmp_path):
+    """A factory: model_path(name, **make_model arguments) -> path of a new file in tmp_path."""
+
+    def build(name="model.onnx", *args, **kwargs):
+        return models.make_model(tmp_path / name, *args, **kwargs)
+
+    return build
+
+
+@pytest.fixture
+def identity_path(tmp_path):
+    return models.identity_model(tmp_path / "identity.onnx")
