@@ -322,3 +322,23 @@ TEST(OnnxReader, RefusesNestingPastTheLimitButReadsDeepValidModels) {
     }
     EXPECT_NE(read_error(model_of_graph(graph)).find("nested"), std::string::npos);
 }
+
+TEST(OnnxReader, CorruptedBytesNeverCrash) {
+    // A model with every structure the reader descends into.
+    message graph = test_proto::simple_graph();
+    message attribute;
+    attribute.bytes(1, "then_branch").nested(6, test_proto::simple_graph().nested(5, test_proto::initializer("c", true)));
+    graph.nested(1, message().bytes(4, "If").nested(5, attribute)).nested(5, test_proto::initializer("w"));
+    const std::string full = model_of_graph(graph);
+    for (size_t offset = 0; offset < full.size(); ++offset) {
+        for (char replacement : {'\x00', '\x7F', '\x80', '\xFF', '\x0B', '\x0C'}) {
+            std::string corrupted = full;
+            corrupted[offset] = replacement;
+            onnx_model model;
+            std::string error;
+            if (runtime::read_onnx_model(corrupted, model, error) == onnx_read_status::malformed) {
+                EXPECT_FALSE(error.empty());
+            }
+        }
+    }
+}
