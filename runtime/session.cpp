@@ -255,7 +255,8 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
     std::lock_guard<std::mutex> lock(bound->mutex());
     for (size_t i = 0; i < inputs_.size(); ++i) {
         const bound_input& input = bound->inputs()[i];
-        if (!input.bound()) continue;
+        // Every input the session lists is required (initializers are not listed).
+        if (!input.bound()) return fail(E_INVALIDARG, "input '" + inputs_[i].name + "' has no value bound");
         names.push_back(inputs_[i].name.c_str());
         if (!input.to_half()) {
             values.push_back(input.value());

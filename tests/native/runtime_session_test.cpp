@@ -1,0 +1,328 @@
+// Devices, sessions, bindings and evaluation over the real ONNX Runtime.
+// ONNX Runtime is taken from QELMO_TEST_ONNXRUNTIME (a path to
+// libonnxruntime.so.*) or the system; without it these tests are skipped.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "learning_model.h"
+#include "onnx_model.h"
+#include "onnxruntime_library.h"
+#include "proto_writer.h"
+#include "runtime_test_support.h"
+
+namespace {
+
+using namespace abi;
+using namespace runtime_testing;
+using test_proto::message;
+
+constexpr int32_t onnx_float = 1;
+constexpr int32_t onnx_float16 = 10;
+
+message node(std::vector<std::string> inputs, std::string output, std::string op) {
+    message n;
+    for (const std::string& input : inputs) n.bytes(1, input);
+    n.bytes(2, output).bytes(4, op);
+    return n;
+}
+
+std::string model_of(const message& graph) {
+    message opset;
+    opset.bytes(1, "").varint(2, 17);
+    return message().varint(1, 8).nested(8, opset).nested(7, graph).str();
+}
+
+// z = x + y, all float [1, 3].
+std::string add_model() {
+    const message type = test_proto::tensor_type(onnx_float, {{1}, {3}});
+    message graph;
+    graph.nested(1, node({"x", "y"}, "z", "Add"))
+        .bytes(2, "add")
+        .nested(11, test_proto::value_info("x", type))
+        .nested(11, test_proto::value_info("y", type))
+        .nested(12, test_proto::value_info("z", type));
+    return model_of(graph);
+}
+
+// z = x * x, float16 [n, 2].
+std::string square_half_model() {
+    const message type = test_proto::tensor_type(onnx_float16, {{0, "n"}, {2}});
+    message graph;
+    graph.nested(1, node({"x", "x"}, "z", "Mul"))
+        .bytes(2, "square")
+        .nested(11, test_proto::value_info("x", type))
+        .nested(12, test_proto::value_info("z", type));
+    return model_of(graph);
+}
+
+class RuntimeSession : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (const char* path = std::getenv("QELMO_TEST_ONNXRUNTIME")) runtime::use_onnxruntime_library_for_tests(path);
+    }
+
+    void SetUp() override {
+        const runtime::onnxruntime* loaded = nullptr;
+        if (failed(runtime::load_onnxruntime(&loaded))) {
+            GTEST_SKIP() << "ONNX Runtime not found (set QELMO_TEST_ONNXRUNTIME): " << last_error_message();
+        }
+    }
+
+    static com_ptr<ILearningModel> load(const std::string& bytes) {
+        runtime::onnx_model info;
+        std::string error;
+        EXPECT_EQ(runtime::read_onnx_model(bytes, info, error), runtime::onnx_read_status::ok) << error;
+        auto model = runtime::LearningModel::make(bytes, std::string(), std::move(info));
+        return com_ptr<ILearningModel>::copy_from(model.get());
+    }
+
+    static com_ptr<ILearningModelDevice> device(LearningModelDeviceKind kind = LearningModelDeviceKind::Cpu) {
+        auto factory = runtime::make_learning_model_device_factory().try_as<ILearningModelDeviceFactory>();
+        com_ptr<ILearningModelDevice> made;
+        EXPECT_EQ(factory->Create(kind, made.put()), S_OK);
+        return made;
+    }
+
+    static com_ptr<ILearningModelSession> session_for(const std::string& bytes) {
+        auto factory = runtime::make_learning_model_session_factory().try_as<ILearningModelSessionFactory>();
+        com_ptr<ILearningModelSession> session;
+        EXPECT_EQ(factory->CreateFromModelOnDevice(load(bytes).get(), device().get(), session.put()), S_OK)
+            << last_error_message();
+        return session;
+    }
+
+    static com_ptr<ILearningModelBinding> binding_for(const com_ptr<ILearningModelSession>& session) {
+        auto factory = runtime::make_learning_model_binding_factory().try_as<ILearningModelBindingFactory>();
+        com_ptr<ILearningModelBinding> binding;
+        EXPECT_EQ(factory->CreateFromSession(session.get(), binding.put()), S_OK);
+        return binding;
+    }
+
+    static HRESULT bind(const com_ptr<ILearningModelBinding>& binding, const std::u16string& name, IUnknown* value) {
+        hstring_reference reference(name);
+        return binding->Bind(reference.get(), value);
+    }
+
+    static com_ptr<ITensorFloat> floats(std::vector<int64_t> dims, const std::vector<float>& values) {
+        com_ptr<ITensorFloat> tensor;
+        EXPECT_EQ(create_tensor<ITensorFloat>(std::move(dims), static_cast<uint32_t>(values.size()), values.data(), tensor),
+                  S_OK);
+        return tensor;
+    }
+
+    static HRESULT evaluate(const com_ptr<ILearningModelSession>& session, const com_ptr<ILearningModelBinding>& binding,
+                            com_ptr<ILearningModelEvaluationResult>& result) {
+        std::u16string id = u"RunId";
+        hstring_reference reference(id);
+        return session->Evaluate(binding.get(), reference.get(), result.put());
+    }
+
+    static com_ptr<IUnknown> output(const com_ptr<ILearningModelEvaluationResult>& result, const std::u16string& name) {
+        com_ptr<IMapView<HSTRING, IUnknown*>> outputs;
+        EXPECT_EQ(result->get_Outputs(outputs.put()), S_OK);
+        hstring_reference reference(name);
+        com_ptr<IUnknown> value;
+        EXPECT_EQ(outputs->Lookup(reference.get(), value.put()), S_OK);
+        return value;
+    }
+
+    template <class T>
+    static std::vector<T> elements(IUnknown* tensor) {
+        buffer_view view;
+        EXPECT_EQ(view_buffer(tensor, view), S_OK);
+        const auto* data = reinterpret_cast<const T*>(view.data);
+        return std::vector<T>(data, data + view.capacity / sizeof(T));
+    }
+};
+
+TEST_F(RuntimeSession, EvaluatesAnAddModel) {
+    auto session = session_for(add_model());
+    auto binding = binding_for(session);
+    ASSERT_EQ(bind(binding, u"x", floats({1, 3}, {1, 2, 3}).get()), S_OK);
+    ASSERT_EQ(bind(binding, u"y", floats({1, 3}, {10, 20, 30}).get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    ASSERT_EQ(evaluate(session, binding, result), S_OK) << last_error_message();
+
+    bool succeeded = false;
+    int32_t status = -1;
+    HSTRING id = nullptr;
+    ASSERT_EQ(result->get_Succeeded(&succeeded), S_OK);
+    ASSERT_EQ(result->get_ErrorStatus(&status), S_OK);
+    ASSERT_EQ(result->get_CorrelationId(&id), S_OK);
+    EXPECT_TRUE(succeeded);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(hstring_view(id), u"RunId");
+    delete_hstring(id);
+
+    auto z = output(result, u"z").try_as<ITensorFloat>();
+    ASSERT_TRUE(z);
+    EXPECT_EQ(shape_of(z.get()), (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(elements<float>(z.get()), (std::vector<float>{11, 22, 33}));
+    // The output outlives the result, session and binding that made it.
+    result = nullptr;
+    binding = nullptr;
+    session = nullptr;
+    EXPECT_EQ(elements<float>(z.get()), (std::vector<float>{11, 22, 33}));
+}
+
+TEST_F(RuntimeSession, InputsReachOnnxRuntimeWithoutACopy) {
+    auto session = session_for(add_model());
+    auto binding = binding_for(session);
+    auto x = floats({1, 3}, {1, 2, 3});
+    ASSERT_EQ(bind(binding, u"x", x.get()), S_OK);
+    ASSERT_EQ(bind(binding, u"y", x.get()), S_OK);
+    buffer_view view;
+    ASSERT_EQ(view_buffer(x.get(), view), S_OK);
+    reinterpret_cast<float*>(view.data)[0] = 100;  // after Bind: seen only if not copied
+    com_ptr<ILearningModelEvaluationResult> result;
+    ASSERT_EQ(evaluate(session, binding, result), S_OK);
+    EXPECT_EQ(elements<float>(output(result, u"z").get()), (std::vector<float>{200, 4, 6}));
+}
+
+TEST_F(RuntimeSession, BindRefusesWhatTheModelCannotTake) {
+    auto session = session_for(add_model());
+    auto binding = binding_for(session);
+
+    EXPECT_EQ(bind(binding, u"w", floats({1, 3}, {1, 2, 3}).get()), E_INVALIDARG);
+    EXPECT_NE(last_error_message().find("'w'"), std::string::npos);
+
+    EXPECT_EQ(bind(binding, u"x", floats({2, 3}, {1, 2, 3, 4, 5, 6}).get()), E_INVALIDARG);
+    EXPECT_EQ(last_error_message(), "input 'x': shape [2, 3] does not match the model's [1, 3]");
+    EXPECT_EQ(bind(binding, u"x", floats({3}, {1, 2, 3}).get()), E_INVALIDARG);  // rank
+
+    const double doubles[] = {1, 2, 3};
+    com_ptr<ITensorDouble> wrong_kind;
+    ASSERT_EQ(create_tensor<ITensorDouble>({1, 3}, 3, doubles, wrong_kind), S_OK);
+    EXPECT_EQ(bind(binding, u"x", wrong_kind.get()), E_INVALIDARG);
+    const std::string message = last_error_message();
+    EXPECT_NE(message.find("Double"), std::string::npos) << message;
+    EXPECT_NE(message.find("Float"), std::string::npos) << message;
+
+    // Not a tensor of this runtime: a device, and nothing at all.
+    EXPECT_EQ(bind(binding, u"x", device().get()), E_INVALIDARG);
+    EXPECT_NE(bind(binding, u"x", nullptr), S_OK);
+}
+
+TEST_F(RuntimeSession, MissingInputsFailTheEvaluationNamingThem) {
+    auto session = session_for(add_model());
+    auto binding = binding_for(session);
+    ASSERT_EQ(bind(binding, u"x", floats({1, 3}, {1, 2, 3}).get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    EXPECT_EQ(evaluate(session, binding, result), E_INVALIDARG);
+    EXPECT_FALSE(result);
+    EXPECT_NE(last_error_message().find("'y'"), std::string::npos);
+
+    // Clear forgets x as well; binding both again makes it work.
+    ASSERT_EQ(binding->Clear(), S_OK);
+    ASSERT_EQ(bind(binding, u"y", floats({1, 3}, {1, 1, 1}).get()), S_OK);
+    EXPECT_EQ(evaluate(session, binding, result), E_INVALIDARG);
+    ASSERT_EQ(bind(binding, u"x", floats({1, 3}, {1, 2, 3}).get()), S_OK);
+    EXPECT_EQ(evaluate(session, binding, result), S_OK);
+}
+
+TEST_F(RuntimeSession, RebindingReplacesTheValue) {
+    auto session = session_for(add_model());
+    auto binding = binding_for(session);
+    ASSERT_EQ(bind(binding, u"x", floats({1, 3}, {1, 2, 3}).get()), S_OK);
+    ASSERT_EQ(bind(binding, u"x", floats({1, 3}, {5, 5, 5}).get()), S_OK);
+    ASSERT_EQ(bind(binding, u"y", floats({1, 3}, {0, 0, 0}).get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    ASSERT_EQ(evaluate(session, binding, result), S_OK);
+    EXPECT_EQ(elements<float>(output(result, u"z").get()), (std::vector<float>{5, 5, 5}));
+}
+
+TEST_F(RuntimeSession, FloatTensorsFeedHalfPrecisionInputs) {
+    auto session = session_for(square_half_model());
+    auto binding = binding_for(session);
+    // A free first dimension accepts any size, the fixed one must match.
+    EXPECT_EQ(bind(binding, u"x", floats({2, 3}, {1, 2, 3, 4, 5, 6}).get()), E_INVALIDARG);
+    ASSERT_EQ(bind(binding, u"x", floats({3, 2}, {1.5f, -2, 3, 0.5f, 300, 0}).get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    ASSERT_EQ(evaluate(session, binding, result), S_OK) << last_error_message();
+
+    com_ptr<IUnknown> z = output(result, u"z");
+    auto tensor = z.try_as<ITensorFloat16Bit>();
+    ASSERT_TRUE(tensor);
+    EXPECT_EQ(shape_of(tensor.get()), (std::vector<int64_t>{3, 2}));
+    // Half precision storage, two bytes an element: 2.25, 4, 9, 0.25, 90000 -> inf, 0.
+    EXPECT_EQ(elements<uint16_t>(z.get()), (std::vector<uint16_t>{0x4080, 0x4400, 0x4880, 0x3400, 0x7C00, 0x0000}));
+}
+
+TEST_F(RuntimeSession, KeepsItsModelAndOnlyEvaluatesItsOwnBindings) {
+    auto model = load(add_model());
+    auto factory = runtime::make_learning_model_session_factory().try_as<ILearningModelSessionFactory>();
+    com_ptr<ILearningModelSession> session;
+    ASSERT_EQ(factory->CreateFromModelOnDevice(model.get(), device().get(), session.put()), S_OK);
+    ILearningModel* raw = model.get();
+    model = nullptr;
+    com_ptr<ILearningModel> kept;
+    ASSERT_EQ(session->get_Model(kept.put()), S_OK);
+    EXPECT_EQ(kept.get(), raw);
+
+    auto other = session_for(add_model());
+    auto foreign = binding_for(other);
+    com_ptr<ILearningModelEvaluationResult> result;
+    EXPECT_EQ(evaluate(session, foreign, result), E_INVALIDARG);
+    EXPECT_EQ(factory->CreateFromModelOnDevice(nullptr, device().get(), session.put()), E_POINTER);
+}
+
+TEST_F(RuntimeSession, ModelsOnnxRuntimeRejectsFailSessionCreationWithItsMessage) {
+    // A node of an operator that does not exist.
+    const message type = test_proto::tensor_type(onnx_float, {{1}});
+    message graph;
+    graph.nested(1, node({"x"}, "y", "NoSuchOperator"))
+        .bytes(2, "broken")
+        .nested(11, test_proto::value_info("x", type))
+        .nested(12, test_proto::value_info("y", type));
+    auto factory = runtime::make_learning_model_session_factory().try_as<ILearningModelSessionFactory>();
+    com_ptr<ILearningModelSession> session;
+    const HRESULT hr = factory->CreateFromModelOnDevice(load(model_of(graph)).get(), device().get(), session.put());
+    EXPECT_TRUE(failed(hr));
+    EXPECT_FALSE(session);
+    EXPECT_NE(last_error_message().find("NoSuchOperator"), std::string::npos);
+}
+
+TEST_F(RuntimeSession, FailuresInsideOnnxRuntimeCarryItsMessage) {
+    // x [a] + y [b] only fails once the sizes are known.
+    message graph;
+    graph.nested(1, node({"x", "y"}, "z", "Add"))
+        .bytes(2, "broadcast")
+        .nested(11, test_proto::value_info("x", test_proto::tensor_type(onnx_float, {{0, "a"}})))
+        .nested(11, test_proto::value_info("y", test_proto::tensor_type(onnx_float, {{0, "b"}})))
+        .nested(12, test_proto::value_info("z", test_proto::tensor_type(onnx_float, {{0, "c"}})));
+    auto session = session_for(model_of(graph));
+    auto binding = binding_for(session);
+    ASSERT_EQ(bind(binding, u"x", floats({2}, {1, 2}).get()), S_OK);
+    ASSERT_EQ(bind(binding, u"y", floats({3}, {1, 2, 3}).get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    EXPECT_TRUE(failed(evaluate(session, binding, result)));
+    EXPECT_FALSE(result);
+    const std::string message = last_error_message();
+    EXPECT_NE(message.find("evaluation failed: "), std::string::npos) << message;
+    EXPECT_NE(message.find("broadcast"), std::string::npos) << message;
+}
+
+TEST(RuntimeDevice, EveryKnownKindRunsSomewhereAndOthersAreRefused) {
+    auto factory = runtime::make_learning_model_device_factory().try_as<ILearningModelDeviceFactory>();
+    ASSERT_TRUE(factory);
+    for (int32_t kind = 0; kind <= 4; ++kind) {
+        com_ptr<ILearningModelDevice> device;
+        ASSERT_EQ(factory->Create(static_cast<LearningModelDeviceKind>(kind), device.put()), S_OK) << kind;
+        LearningModelDeviceKind reported{};
+        bool is_gpu = true;
+        ASSERT_EQ(device->get_Kind(&reported), S_OK);
+        ASSERT_EQ(device->get_IsGpu(&is_gpu), S_OK);
+        EXPECT_EQ(static_cast<int32_t>(reported), kind);
+        if (kind <= 1) EXPECT_FALSE(is_gpu);
+    }
+    for (int32_t kind : {-1, 5, 1000}) {
+        com_ptr<ILearningModelDevice> device;
+        EXPECT_EQ(factory->Create(static_cast<LearningModelDeviceKind>(kind), device.put()), E_INVALIDARG);
+        EXPECT_FALSE(device);
+    }
+}
+
+}  // namespace
