@@ -115,9 +115,12 @@ bool probe_gpu(const OrtApi* api) {
     return appended;
 }
 
-// One pool for all sessions: see the report of the measurement in the commit
-// that chose it.
-const bool use_shared_thread_pool = std::getenv("QELMO_MEASURE_PER_SESSION_POOLS") == nullptr;  // TEMP
+// One intra-op pool for every session, its workers not spinning. Measured on
+// two cores: per-session pools start a thread per session (40 sessions: 43
+// threads against 5) and, spinning, keep both cores busy between runs; a
+// small convolution ran ~20% faster with them on an idle machine but up to
+// twice as slow when other processes competed. Tiny models cost the same.
+constexpr bool use_shared_thread_pool = true;
 
 OrtStatus* create_environment(const OrtApi* api, OrtEnv** env) {
     if (!use_shared_thread_pool) {

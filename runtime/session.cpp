@@ -65,6 +65,19 @@ HRESULT make_session_options(const onnxruntime& loaded, bool on_gpu, session_opt
     return hr;
 }
 
+HRESULT open_session(const onnxruntime& loaded, const LearningModel& model, bool on_gpu, session_guard& session) {
+    session_options_guard options;
+    if (HRESULT hr = make_session_options(loaded, on_gpu, options); failed(hr)) return hr;
+    // Tensors kept in other files are found relative to the model's path.
+    const std::string& bytes = model.bytes();
+    OrtStatus* status =
+        model.info().has_external_data || bytes.empty()
+            ? loaded.api->CreateSession(loaded.env, model.path().c_str(), options.options, &session.session)
+            : loaded.api->CreateSessionFromArray(loaded.env, bytes.data(), bytes.size(), options.options,
+                                                 &session.session);
+    return check_ort(status, "ONNX Runtime could not prepare the model");
+}
+
 // Reads the session's name for input or output `index` into `name`.
 HRESULT read_name(const OrtApi& api, OrtSession* session, size_t index, bool input, std::string& name) {
     OrtAllocator* allocator = nullptr;
@@ -127,16 +140,15 @@ HRESULT create_session(ILearningModel* model, ILearningModelDevice* device, ILea
     if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
     const OrtApi& api = *loaded->api;
 
-    session_options_guard options;
-    if (HRESULT hr = make_session_options(*loaded, on_gpu, options); failed(hr)) return hr;
     session_guard session;
-    // Tensors kept in other files are found relative to the model's path.
-    const std::string& bytes = learning_model->bytes();
-    OrtStatus* status = learning_model->info().has_external_data || bytes.empty()
-                            ? api.CreateSession(loaded->env, learning_model->path().c_str(), options.options, &session.session)
-                            : api.CreateSessionFromArray(loaded->env, bytes.data(), bytes.size(), options.options,
-                                                         &session.session);
-    if (HRESULT hr = check_ort(status, "ONNX Runtime could not prepare the model"); failed(hr)) return hr;
+    HRESULT hr = open_session(*loaded, *learning_model, on_gpu, session);
+    if (failed(hr) && on_gpu) {
+        // A GPU provider that loads but cannot run (no device, driver
+        // mismatch): fall back to the CPU, as a software adapter would.
+        clear_error();
+        hr = open_session(*loaded, *learning_model, false, session);
+    }
+    if (failed(hr)) return hr;
 
     size_t input_count = 0;
     size_t output_count = 0;
