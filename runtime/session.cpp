@@ -289,6 +289,10 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
         values.push_back(value);
     }
 
+    // ONNX Runtime refuses to run for no outputs; there is nothing to compute.
+    if (output_names_.empty()) {
+        return make_evaluation_result(std::u16string(hstring_view(correlation_id)), output_names16_, outputs.values, result);
+    }
     HRESULT hr = check_ort(api.Run(session_, nullptr, names.data(), values.data(), values.size(),
                                    output_name_pointers_.data(), output_name_pointers_.size(), outputs.values.data()),
                            "evaluation failed");

@@ -305,6 +305,24 @@ TEST_F(RuntimeSession, FailuresInsideOnnxRuntimeCarryItsMessage) {
     EXPECT_NE(message.find("broadcast"), std::string::npos) << message;
 }
 
+TEST_F(RuntimeSession, AModelWithoutOutputsGivesAnEmptyResult) {
+    message graph;
+    graph.nested(1, node({"x"}, "unused", "Neg"))
+        .bytes(2, "silent")
+        .nested(11, test_proto::value_info("x", test_proto::tensor_type(onnx_float, {{1}})));
+    auto session = session_for(model_of(graph));
+    auto binding = binding_for(session);
+    com_ptr<ILearningModelEvaluationResult> result;
+    EXPECT_EQ(evaluate(session, binding, result), E_INVALIDARG);  // inputs are still required
+    ASSERT_EQ(bind(binding, u"x", floats({1}, {1}).get()), S_OK);
+    ASSERT_EQ(evaluate(session, binding, result), S_OK) << last_error_message();
+    com_ptr<IMapView<HSTRING, IUnknown*>> outputs;
+    ASSERT_EQ(result->get_Outputs(outputs.put()), S_OK);
+    uint32_t size = 1;
+    ASSERT_EQ(outputs->get_Size(&size), S_OK);
+    EXPECT_EQ(size, 0u);
+}
+
 TEST(RuntimeDevice, EveryKnownKindRunsSomewhereAndOthersAreRefused) {
     auto factory = runtime::make_learning_model_device_factory().try_as<ILearningModelDeviceFactory>();
     ASSERT_TRUE(factory);
@@ -316,7 +334,9 @@ TEST(RuntimeDevice, EveryKnownKindRunsSomewhereAndOthersAreRefused) {
         ASSERT_EQ(device->get_Kind(&reported), S_OK);
         ASSERT_EQ(device->get_IsGpu(&is_gpu), S_OK);
         EXPECT_EQ(static_cast<int32_t>(reported), kind);
-        if (kind <= 1) EXPECT_FALSE(is_gpu);
+        if (kind <= 1) {
+            EXPECT_FALSE(is_gpu);
+        }
     }
     for (int32_t kind : {-1, 5, 1000}) {
         com_ptr<ILearningModelDevice> device;
