@@ -31,7 +31,7 @@ public:
     }
 
     HRESULT CreateFromSession(ILearningModelSession* session, ILearningModelBinding** binding) override {
-        if (binding == nullptr) return E_POINTER;
+        if (binding == nullptr) return fail(E_POINTER, "null out-parameter");
         *binding = nullptr;
         if (session == nullptr) return fail(E_POINTER, "CreateFromSession: the session is null");
         com_ptr<LearningModelSession> ours = implementation_of<LearningModelSession>(session);

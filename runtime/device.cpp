@@ -18,12 +18,12 @@ public:
     LearningModelDevice(LearningModelDeviceKind kind, bool is_gpu) : kind_(kind), is_gpu_(is_gpu) {}
 
     HRESULT get_Kind(LearningModelDeviceKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
+        if (kind == nullptr) return fail(E_POINTER, "null out-parameter");
         *kind = kind_;
         return S_OK;
     }
     HRESULT get_IsGpu(bool* is_gpu) override {
-        if (is_gpu == nullptr) return E_POINTER;
+        if (is_gpu == nullptr) return fail(E_POINTER, "null out-parameter");
         *is_gpu = is_gpu_;
         return S_OK;
     }
@@ -47,7 +47,7 @@ public:
     }
 
     HRESULT Create(LearningModelDeviceKind kind, ILearningModelDevice** device) override {
-        if (device == nullptr) return E_POINTER;
+        if (device == nullptr) return fail(E_POINTER, "null out-parameter");
         *device = nullptr;
         const auto value = static_cast<int32_t>(kind);
         if (value < 0 || value > static_cast<int32_t>(LearningModelDeviceKind::DirectXMinPower)) {

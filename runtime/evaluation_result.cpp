@@ -21,7 +21,7 @@ public:
     }
 
     HRESULT get_Kind(LearningModelFeatureKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
+        if (kind == nullptr) return fail(E_POINTER, "null out-parameter");
         *kind = kind_;
         return S_OK;
     }
@@ -39,12 +39,12 @@ public:
 
     HRESULT get_CorrelationId(HSTRING* correlation_id) override { return hand_out_string(correlation_id_, correlation_id); }
     HRESULT get_ErrorStatus(int32_t* status) override {
-        if (status == nullptr) return E_POINTER;
+        if (status == nullptr) return fail(E_POINTER, "null out-parameter");
         *status = 0;
         return S_OK;
     }
     HRESULT get_Succeeded(bool* succeeded) override {
-        if (succeeded == nullptr) return E_POINTER;
+        if (succeeded == nullptr) return fail(E_POINTER, "null out-parameter");
         *succeeded = true;
         return S_OK;
     }

@@ -187,7 +187,7 @@ public:
 
     HRESULT CreateFromModelOnDevice(ILearningModel* model, ILearningModelDevice* device,
                                     ILearningModelSession** session) override {
-        if (session == nullptr) return E_POINTER;
+        if (session == nullptr) return fail(E_POINTER, "null out-parameter");
         *session = nullptr;
         try {
             return create_session(model, device, session);
@@ -232,7 +232,7 @@ int LearningModelSession::find_input(std::u16string_view name) const {
 
 HRESULT LearningModelSession::Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
                                        ILearningModelEvaluationResult** result) {
-    if (result == nullptr) return E_POINTER;
+    if (result == nullptr) return fail(E_POINTER, "null out-parameter");
     *result = nullptr;
     try {
         return evaluate(binding, correlation_id, result);

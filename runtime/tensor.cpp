@@ -39,13 +39,13 @@ public:
     uint32_t Release() override { return base::Release(); }
 
     HRESULT get_TensorKind(TensorKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
+        if (kind == nullptr) return fail(E_POINTER, "null out-parameter");
         *kind = this->kind();
         return S_OK;
     }
     HRESULT get_Shape(IVectorView<int64_t>** shape) override;
     HRESULT get_Kind(LearningModelFeatureKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
+        if (kind == nullptr) return fail(E_POINTER, "null out-parameter");
         *kind = LearningModelFeatureKind::Tensor;
         return S_OK;
     }
@@ -67,12 +67,12 @@ public:
     explicit tensor_buffer_reference(com_ptr<tensor_core> tensor) : tensor_(std::move(tensor)) {}
 
     HRESULT get_Capacity(uint32_t* capacity) override {
-        if (capacity == nullptr) return E_POINTER;
+        if (capacity == nullptr) return fail(E_POINTER, "null out-parameter");
         *capacity = static_cast<uint32_t>(tensor_->byte_size());
         return S_OK;
     }
     HRESULT GetBuffer(uint8_t** value, uint32_t* capacity) override {
-        if (value == nullptr || capacity == nullptr) return E_POINTER;
+        if (value == nullptr || capacity == nullptr) return fail(E_POINTER, "null out-parameter");
         *value = static_cast<uint8_t*>(tensor_->data());
         *capacity = static_cast<uint32_t>(tensor_->byte_size());
         return S_OK;
@@ -84,7 +84,7 @@ private:
 
 template <class Interface>
 HRESULT Tensor<Interface>::get_Shape(IVectorView<int64_t>** shape) {
-    if (shape == nullptr) return E_POINTER;
+    if (shape == nullptr) return fail(E_POINTER, "null out-parameter");
     *shape = nullptr;
     try {
         auto view = vector_view<int64_t>::make(this->shape());
@@ -98,7 +98,7 @@ HRESULT Tensor<Interface>::get_Shape(IVectorView<int64_t>** shape) {
 
 template <class Interface>
 HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
-    if (reference == nullptr) return E_POINTER;
+    if (reference == nullptr) return fail(E_POINTER, "null out-parameter");
     *reference = nullptr;
     if (this->data() == nullptr || element_size(this->kind()) == 0) {
         return fail(E_NOTIMPL, std::string("tensors of kind ") + tensor_kind_name(this->kind()) +
@@ -167,7 +167,7 @@ public:
     }
 
     HRESULT CreateFromArray(IIterable<int64_t>* shape, uint32_t count, const element* data, Typed** tensor) override {
-        if (tensor == nullptr) return E_POINTER;
+        if (tensor == nullptr) return fail(E_POINTER, "null out-parameter");
         *tensor = nullptr;
         try {
             std::vector<int64_t> dims;
