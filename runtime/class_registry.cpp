@@ -39,8 +39,8 @@ constexpr runtime_class classes[] = {
 // Hands out a new reference to the named class's factory. The factories are
 // made on first request and live until the process exits: releasing them from
 // static destructors could run after ONNX Runtime has been torn down.
-extern "C" __attribute__((visibility("default"))) abi::HRESULT DllGetActivationFactory(
-    abi::HSTRING class_name, abi::IActivationFactory** factory) {
+extern "C" __attribute__((visibility("default"))) mlabi::HRESULT DllGetActivationFactory(
+    mlabi::HSTRING class_name, mlabi::IActivationFactory** factory) {
     using namespace runtime;
     if (factory == nullptr) return E_POINTER;
     *factory = nullptr;

@@ -10,14 +10,14 @@
 
 namespace runtime {
 
-abi::com_ptr<abi::IActivationFactory> make_learning_model_factory();
-abi::com_ptr<abi::IActivationFactory> make_learning_model_device_factory();
-abi::com_ptr<abi::IActivationFactory> make_learning_model_session_factory();
-abi::com_ptr<abi::IActivationFactory> make_learning_model_binding_factory();
+mlabi::com_ptr<mlabi::IActivationFactory> make_learning_model_factory();
+mlabi::com_ptr<mlabi::IActivationFactory> make_learning_model_device_factory();
+mlabi::com_ptr<mlabi::IActivationFactory> make_learning_model_session_factory();
+mlabi::com_ptr<mlabi::IActivationFactory> make_learning_model_binding_factory();
 
 // One per typed tensor interface, e.g. make_tensor_factory<ITensorFloat>()
 // for "Windows.AI.MachineLearning.TensorFloat".
 template <class TypedTensor>
-abi::com_ptr<abi::IActivationFactory> make_tensor_factory();
+mlabi::com_ptr<mlabi::IActivationFactory> make_tensor_factory();
 
 }  // namespace runtime

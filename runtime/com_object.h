@@ -17,7 +17,7 @@
 
 namespace runtime {
 
-using namespace abi;
+using namespace mlabi;
 
 // The interface an interface extends, when it extends more than IUnknown.
 template <class I>

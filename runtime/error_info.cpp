@@ -50,7 +50,7 @@ void clear_error() noexcept {
 
 }  // namespace runtime
 
-extern "C" __attribute__((visibility("default"))) abi::HRESULT GetRestrictedErrorInfo(abi::IRestrictedErrorInfo** info) {
+extern "C" __attribute__((visibility("default"))) mlabi::HRESULT GetRestrictedErrorInfo(mlabi::IRestrictedErrorInfo** info) {
     using namespace runtime;
     if (info == nullptr) return E_POINTER;
     *info = nullptr;

@@ -10,7 +10,7 @@ namespace runtime {
 
 // Records `error` with `message` (UTF-8) for the calling thread and returns
 // `error`, so failures read `return fail(E_INVALIDARG, "...");`.
-abi::HRESULT fail(abi::HRESULT error, std::string_view message) noexcept;
+mlabi::HRESULT fail(mlabi::HRESULT error, std::string_view message) noexcept;
 
 // Forgets the calling thread's record.
 void clear_error() noexcept;

@@ -28,27 +28,27 @@ private:
     int fd_;
 };
 
-abi::HRESULT open_failure(int error, const std::string& path) {
+mlabi::HRESULT open_failure(int error, const std::string& path) {
     switch (error) {
         case ENOENT:
         case ENOTDIR:
         case ENAMETOOLONG:
         case ELOOP:
-            return fail(abi::E_FILE_NOT_FOUND, "model file not found: " + path);
+            return fail(mlabi::E_FILE_NOT_FOUND, "model file not found: " + path);
         case EACCES:
         case EPERM:
-            return fail(abi::E_ACCESSDENIED, "model file may not be read: " + path);
+            return fail(mlabi::E_ACCESSDENIED, "model file may not be read: " + path);
         default:
-            return fail(abi::E_INVALID_MODEL, "cannot open model file: " + path + ": " + std::strerror(error));
+            return fail(mlabi::E_INVALID_MODEL, "cannot open model file: " + path + ": " + std::strerror(error));
     }
 }
 
 }  // namespace
 
-abi::HRESULT read_whole_file(const std::string& path, std::string& contents) noexcept {
+mlabi::HRESULT read_whole_file(const std::string& path, std::string& contents) noexcept {
     try {
         contents.clear();
-        if (path.empty()) return fail(abi::E_FILE_NOT_FOUND, "model file not found: the path is empty");
+        if (path.empty()) return fail(mlabi::E_FILE_NOT_FOUND, "model file not found: the path is empty");
 
         // Non-blocking so that naming a FIFO cannot hang the caller; it has no
         // effect on regular files.
@@ -57,12 +57,12 @@ abi::HRESULT read_whole_file(const std::string& path, std::string& contents) noe
 
         struct stat status {};
         if (::fstat(file.get(), &status) != 0) return open_failure(errno, path);
-        if (S_ISDIR(status.st_mode)) return fail(abi::E_INVALID_MODEL, "not an ONNX model: a directory (" + path + ")");
+        if (S_ISDIR(status.st_mode)) return fail(mlabi::E_INVALID_MODEL, "not an ONNX model: a directory (" + path + ")");
         if (!S_ISREG(status.st_mode)) {
-            return fail(abi::E_INVALID_MODEL, "not an ONNX model: not a regular file (" + path + ")");
+            return fail(mlabi::E_INVALID_MODEL, "not an ONNX model: not a regular file (" + path + ")");
         }
         if (static_cast<unsigned long long>(status.st_size) > contents.max_size()) {
-            return fail(abi::E_OUTOFMEMORY, "model file too large for memory: " + path);
+            return fail(mlabi::E_OUTOFMEMORY, "model file too large for memory: " + path);
         }
 
         const size_t size = static_cast<size_t>(status.st_size);
@@ -76,20 +76,20 @@ abi::HRESULT read_whole_file(const std::string& path, std::string& contents) noe
                 if (errno == EINTR) continue;
                 const int error = errno;
                 contents.clear();
-                return fail(abi::E_INVALID_MODEL, "cannot read model file: " + path + ": " + std::strerror(error));
+                return fail(mlabi::E_INVALID_MODEL, "cannot read model file: " + path + ": " + std::strerror(error));
             }
             if (got == 0) break;  // the file shrank since it was opened
             done += static_cast<size_t>(got);
         }
         contents.resize(done);
-        return abi::S_OK;
+        return mlabi::S_OK;
     } catch (const std::bad_alloc&) {
         contents.clear();
         contents.shrink_to_fit();
-        return fail(abi::E_OUTOFMEMORY, "out of memory reading a model file");
+        return fail(mlabi::E_OUTOFMEMORY, "out of memory reading a model file");
     } catch (...) {
         contents.clear();
-        return fail(abi::E_FAIL, "unexpected failure reading model file");
+        return fail(mlabi::E_FAIL, "unexpected failure reading model file");
     }
 }
 

@@ -13,7 +13,7 @@ namespace runtime {
 // E_ACCESSDENIED when it may not be read, E_INVALID_MODEL for a directory or
 // any other non-regular file or a read error, E_OUTOFMEMORY when it does not
 // fit in memory.
-abi::HRESULT read_whole_file(const std::string& path, std::string& contents) noexcept;
+mlabi::HRESULT read_whole_file(const std::string& path, std::string& contents) noexcept;
 
 // `path` made absolute against the current directory, otherwise unchanged
 // (no symbolic links resolved, so files beside it are found as the caller

@@ -14,7 +14,7 @@
 namespace runtime {
 namespace {
 
-using namespace abi;
+using namespace mlabi;
 
 // ONNX Runtime writes failures to stderr unless it is given a logger of its
 // own; failures reach callers as status codes with messages instead.

@@ -24,7 +24,7 @@ struct onnxruntime {
 // Loads ONNX Runtime on first call (thread-safe) and hands out the
 // process-wide state. When it cannot be loaded, records why and answers
 // REGDB_E_CLASSNOTREG on this and every later call.
-abi::HRESULT load_onnxruntime(const onnxruntime** loaded) noexcept;
+mlabi::HRESULT load_onnxruntime(const onnxruntime** loaded) noexcept;
 
 // The OrtApi table; only valid once load_onnxruntime has succeeded.
 const OrtApi& ort() noexcept;
@@ -35,10 +35,10 @@ bool onnxruntime_offers_gpu() noexcept;
 
 // Turns an OrtStatus into a status code, releasing it. Null (success) gives
 // S_OK; a failure records "<context>: <ONNX Runtime's message>".
-abi::HRESULT check_ort(OrtStatus* status, std::string_view context) noexcept;
+mlabi::HRESULT check_ort(OrtStatus* status, std::string_view context) noexcept;
 
 // The status code for an ONNX Runtime error code and message.
-abi::HRESULT hresult_from_ort(OrtErrorCode code, std::string_view message) noexcept;
+mlabi::HRESULT hresult_from_ort(OrtErrorCode code, std::string_view message) noexcept;
 
 // For tests: load ONNX Runtime from this file instead of searching. Only has
 // an effect before the first load.

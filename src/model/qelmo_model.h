@@ -36,10 +36,10 @@ public:
     std::vector<FeatureDetail> get_output_details() const;
 
     // The platform model, never null; sessions are built from it.
-    const abi::com_ptr<abi::ILearningModel>& model() const { return model_; }
+    const mlabi::com_ptr<mlabi::ILearningModel>& model() const { return model_; }
 
 private:
-    abi::com_ptr<abi::ILearningModel> model_;
+    mlabi::com_ptr<mlabi::ILearningModel> model_;
 };
 
 }  // namespace qelmo

@@ -9,7 +9,7 @@
 #include "tensor/qelmo_value.h"
 
 namespace py = pybind11;
-using abi::LearningModelDeviceKind;
+using mlabi::LearningModelDeviceKind;
 using qelmo::QelmoModel;
 using qelmo::QelmoSession;
 using qelmo::QelmoValue;

@@ -8,7 +8,7 @@
 namespace qelmo::platform {
 namespace {
 
-using namespace abi;
+using namespace mlabi;
 
 using system_activation_function = HRESULT (*)(HSTRING class_name, const GUID& iid, void** factory);
 using increment_mta_usage_function = HRESULT (*)(void** cookie);

@@ -14,27 +14,27 @@ namespace qelmo::platform {
 
 // The factory of `class_name` queried for `iid`, as a new reference in
 // `*factory`; throws the platform error of the first failing answer.
-void activate_factory(std::u16string_view class_name, const abi::GUID& iid, void** factory);
+void activate_factory(std::u16string_view class_name, const mlabi::GUID& iid, void** factory);
 
 // One cache slot per runtime class and interface. Slots are constant-
 // initialised statics with no destructor: a filled slot keeps its factory
 // until the process ends (or release_cached_factories()).
 class factory_slot_base {
 public:
-    constexpr factory_slot_base(const char16_t* class_name, const abi::GUID& iid) noexcept
+    constexpr factory_slot_base(const char16_t* class_name, const mlabi::GUID& iid) noexcept
         : class_name_(class_name), iid_(iid) {}
 
 protected:
     // A new reference to the factory: from the slot, or freshly activated
     // (and published into the slot when it is agile).
-    abi::IUnknown* acquire();
+    mlabi::IUnknown* acquire();
 
 private:
     friend void release_cached_factories() noexcept;
 
     const char16_t* class_name_;
-    const abi::GUID& iid_;
-    std::atomic<abi::IUnknown*> factory_{nullptr};
+    const mlabi::GUID& iid_;
+    std::atomic<mlabi::IUnknown*> factory_{nullptr};
     factory_slot_base* next_ = nullptr;  // in the list of filled slots
 };
 
@@ -44,7 +44,7 @@ public:
     constexpr explicit factory_slot(const char16_t* class_name) noexcept
         : factory_slot_base(class_name, Interface::iid) {}
 
-    abi::com_ptr<Interface> get() { return abi::com_ptr<Interface>::attach(static_cast<Interface*>(acquire())); }
+    mlabi::com_ptr<Interface> get() { return mlabi::com_ptr<Interface>::attach(static_cast<Interface*>(acquire())); }
 };
 
 // Empties every filled slot, releasing its factory. Only for tests: at

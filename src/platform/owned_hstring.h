@@ -25,17 +25,17 @@ public:
     }
 
     // Releases what is held and exposes the slot as an out-parameter.
-    abi::HSTRING* put() noexcept {
+    mlabi::HSTRING* put() noexcept {
         reset();
         return &value_;
     }
 
-    std::u16string_view view() const noexcept { return abi::hstring_view(value_); }
+    std::u16string_view view() const noexcept { return mlabi::hstring_view(value_); }
 
-    void reset() noexcept { abi::delete_hstring(std::exchange(value_, nullptr)); }
+    void reset() noexcept { mlabi::delete_hstring(std::exchange(value_, nullptr)); }
 
 private:
-    abi::HSTRING value_ = nullptr;
+    mlabi::HSTRING value_ = nullptr;
 };
 
 }  // namespace qelmo::platform

@@ -4,8 +4,8 @@
 
 namespace qelmo::platform {
 
-void throw_hresult(abi::HRESULT code) {
-    using namespace abi;
+void throw_hresult(mlabi::HRESULT code) {
+    using namespace mlabi;
     switch (code) {
         case E_OUTOFMEMORY: throw std::bad_alloc();
         case E_ACCESSDENIED: throw hresult_access_denied(code);

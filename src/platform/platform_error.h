@@ -9,17 +9,17 @@ namespace qelmo::platform {
 
 class hresult_error {
 public:
-    explicit hresult_error(abi::HRESULT code) noexcept : code_(code) {}
-    abi::HRESULT code() const noexcept { return code_; }
+    explicit hresult_error(mlabi::HRESULT code) noexcept : code_(code) {}
+    mlabi::HRESULT code() const noexcept { return code_; }
 
 private:
-    abi::HRESULT code_;
+    mlabi::HRESULT code_;
 };
 
 #define QELMO_HRESULT_ERROR(name)                                          \
     class name : public hresult_error {                                    \
     public:                                                                \
-        explicit name(abi::HRESULT code) noexcept : hresult_error(code) {} \
+        explicit name(mlabi::HRESULT code) noexcept : hresult_error(code) {} \
     };
 QELMO_HRESULT_ERROR(hresult_access_denied)
 QELMO_HRESULT_ERROR(hresult_wrong_thread)
@@ -38,11 +38,11 @@ QELMO_HRESULT_ERROR(hresult_canceled)
 
 // Throws the error selected by a failing code; E_OUTOFMEMORY throws
 // std::bad_alloc.
-[[noreturn]] void throw_hresult(abi::HRESULT code);
+[[noreturn]] void throw_hresult(mlabi::HRESULT code);
 
 // Does nothing for a success code; throws for a failing one. Every runtime
 // call of the module is followed by it.
-inline void check_status(abi::HRESULT code) {
+inline void check_status(mlabi::HRESULT code) {
     if (code < 0) throw_hresult(code);
 }
 

@@ -46,13 +46,13 @@ void encode(char32_t c, char* out) {
 
 }  // namespace
 
-abi::HRESULT CoInitializeEx(void*, uint32_t flags) {
+mlabi::HRESULT CoInitializeEx(void*, uint32_t flags) {
     const apartment wanted = (flags & COINIT_APARTMENTTHREADED) ? apartment::single_threaded : apartment::multi_threaded;
     if (thread_apartment == apartment::none) {
         thread_apartment = wanted;
-        return abi::S_OK;
+        return mlabi::S_OK;
     }
-    return thread_apartment == wanted ? abi::S_FALSE : abi::RPC_E_CHANGED_MODE;
+    return thread_apartment == wanted ? mlabi::S_FALSE : mlabi::RPC_E_CHANGED_MODE;
 }
 
 int WideCharToMultiByte(uint32_t code_page, uint32_t, const char16_t* source, int source_length, char* destination,

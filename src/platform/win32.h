@@ -15,7 +15,7 @@ constexpr uint32_t CP_UTF8 = 65001;
 // Joins the calling thread to an apartment: S_OK the first time, S_FALSE when
 // it already belongs to the one asked for, RPC_E_CHANGED_MODE when it belongs
 // to the other kind.
-abi::HRESULT CoInitializeEx(void* reserved, uint32_t flags);
+mlabi::HRESULT CoInitializeEx(void* reserved, uint32_t flags);
 
 // UTF-16 to UTF-8 (the only code page offered). `source_length` counts code
 // units (-1: up to and including a NUL). With `destination_size` 0 it returns

@@ -10,7 +10,7 @@
 #include "tensor/array_to_tensor.h"
 
 namespace qelmo {
-using namespace abi;
+using namespace mlabi;
 using platform::check_status;
 using platform::factory_slot;
 using platform::owned_hstring;

@@ -4,7 +4,7 @@
 #include "platform_error.h"
 
 namespace qelmo {
-using namespace abi;
+using namespace mlabi;
 using platform::check_status;
 using platform::factory_slot;
 

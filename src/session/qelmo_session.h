@@ -13,7 +13,7 @@ namespace qelmo {
 
 class QelmoSession {
 public:
-    QelmoSession(const QelmoModel& model, abi::LearningModelDeviceKind device_type);
+    QelmoSession(const QelmoModel& model, mlabi::LearningModelDeviceKind device_type);
     ~QelmoSession();
 
     // Stages `value` under `name`, replacing what was staged there.
@@ -25,7 +25,7 @@ public:
     std::unordered_map<std::u16string, QelmoValue> evaluate();
 
 private:
-    abi::com_ptr<abi::ILearningModelSession> session_;
+    mlabi::com_ptr<mlabi::ILearningModelSession> session_;
     std::unordered_map<std::u16string, QelmoValue> staged_inputs_;
 };
 

@@ -13,7 +13,7 @@
 
 namespace qelmo {
 namespace py = pybind11;
-using namespace abi;
+using namespace mlabi;
 using platform::check_status;
 
 namespace {

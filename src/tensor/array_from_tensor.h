@@ -15,6 +15,6 @@ namespace qelmo {
 // complex, undefined). Throws the platform error when a platform call
 // fails, and std::runtime_error when the tensor's buffer is smaller than its
 // shape says.
-std::optional<pybind11::array> array_from_tensor(abi::ITensor* tensor);
+std::optional<pybind11::array> array_from_tensor(mlabi::ITensor* tensor);
 
 }  // namespace qelmo

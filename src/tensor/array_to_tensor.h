@@ -17,10 +17,10 @@ namespace qelmo {
 //  - std::runtime_error "Unsupported tensor kind" for a kind without a
 //    tensor class;
 //  - the platform error when activation or the factory fails.
-abi::com_ptr<abi::ITensor> create_tensor_from_value(const QelmoValue& value);
+mlabi::com_ptr<mlabi::ITensor> create_tensor_from_value(const QelmoValue& value);
 
 // The member for one typed tensor interface, e.g. ITensorFloat.
 template <class TypedTensor>
-abi::com_ptr<abi::ITensor> create_tensor_from_array(const pybind11::array& array, abi::TensorKind recorded_kind);
+mlabi::com_ptr<mlabi::ITensor> create_tensor_from_array(const pybind11::array& array, mlabi::TensorKind recorded_kind);
 
 }  // namespace qelmo

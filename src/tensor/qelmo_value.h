@@ -22,11 +22,11 @@ public:
     pybind11::array to_numpy() const { return array_; }
 
     const pybind11::array& array() const { return array_; }
-    abi::TensorKind kind() const { return kind_; }
+    mlabi::TensorKind kind() const { return kind_; }
 
 private:
     pybind11::array array_;
-    abi::TensorKind kind_;
+    mlabi::TensorKind kind_;
 };
 
 }  // namespace qelmo

@@ -4,7 +4,7 @@
 #include <new>
 
 namespace qelmo {
-using namespace abi;
+using namespace mlabi;
 
 namespace {
 

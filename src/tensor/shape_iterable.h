@@ -12,16 +12,16 @@
 
 namespace qelmo {
 
-class ShapeIterable final : public abi::IIterable<int64_t> {
+class ShapeIterable final : public mlabi::IIterable<int64_t> {
 public:
     // A new iterable over `dimensions` with one reference, owned by the
     // result; throws std::bad_alloc.
-    static abi::com_ptr<ShapeIterable> make(std::vector<int64_t> dimensions);
+    static mlabi::com_ptr<ShapeIterable> make(std::vector<int64_t> dimensions);
 
-    abi::HRESULT QueryInterface(const abi::GUID& iid, void** object) override;
+    mlabi::HRESULT QueryInterface(const mlabi::GUID& iid, void** object) override;
     uint32_t AddRef() override;
     uint32_t Release() override;
-    abi::HRESULT First(abi::IIterator<int64_t>** first) override;
+    mlabi::HRESULT First(mlabi::IIterator<int64_t>** first) override;
 
     // Ends the iterable's validity; iterators already handed out stop too.
     void close() noexcept { closed_.store(true, std::memory_order_release); }

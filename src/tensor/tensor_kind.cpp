@@ -5,7 +5,7 @@
 
 namespace qelmo {
 namespace py = pybind11;
-using abi::TensorKind;
+using mlabi::TensorKind;
 
 namespace {
 

@@ -10,10 +10,10 @@ namespace qelmo {
 // The kind of `array`, decided from its descriptor by identity with numpy's
 // canonical descriptors; throws std::runtime_error "Unsupported numpy data
 // type" for any other element type (float16, bool, byte-swapped, ...).
-abi::TensorKind tensor_kind_for_array(const pybind11::array& array);
+mlabi::TensorKind tensor_kind_for_array(const pybind11::array& array);
 
 // Whether `array`'s descriptor is still one that `kind` was decided from.
 // numpy lets a dtype be reassigned in place, so a recorded kind can go stale.
-bool array_has_kind(const pybind11::array& array, abi::TensorKind kind);
+bool array_has_kind(const pybind11::array& array, mlabi::TensorKind kind);
 
 }  // namespace qelmo

@@ -7,7 +7,7 @@
 #include "platform_error.h"
 
 namespace qelmo {
-using namespace abi;
+using namespace mlabi;
 using platform::check_status;
 
 size_t bytes_needed(const std::vector<int64_t>& shape, size_t element_size) {

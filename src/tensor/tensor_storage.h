@@ -21,14 +21,14 @@ size_t bytes_needed(const std::vector<int64_t>& shape, size_t element_size);
 // when the tensor does not expose its storage.
 class tensor_bytes {
 public:
-    explicit tensor_bytes(abi::ITensor* tensor);
+    explicit tensor_bytes(mlabi::ITensor* tensor);
 
     // The first `size` bytes; std::runtime_error when the storage is smaller.
     const uint8_t* read(size_t size) const;
 
 private:
-    abi::com_ptr<abi::IMemoryBufferReference> reference_;
-    abi::com_ptr<abi::IMemoryBufferByteAccess> access_;
+    mlabi::com_ptr<mlabi::IMemoryBufferReference> reference_;
+    mlabi::com_ptr<mlabi::IMemoryBufferByteAccess> access_;
     uint8_t* data_ = nullptr;
     uint32_t capacity_ = 0;
 };

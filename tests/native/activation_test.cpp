@@ -23,34 +23,34 @@ using namespace qelmo::platform;
 using qelmo::platform::testing::platform_error_name;
 
 // The interface the tests activate for.
-struct ITestStatics : abi::IUnknown {
-    static constexpr abi::GUID iid{0x1A2B3C4D, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+struct ITestStatics : mlabi::IUnknown {
+    static constexpr mlabi::GUID iid{0x1A2B3C4D, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
     virtual int which() = 0;
 };
 
 // A factory with observable reference counting. Lives on the test's stack;
 // the count tells whether everyone who took a reference gave it back.
-class fake_factory final : public abi::IActivationFactory, public ITestStatics {
+class fake_factory final : public mlabi::IActivationFactory, public ITestStatics {
 public:
     fake_factory(int id, bool agile, bool offers_statics = true) : id_(id), agile_(agile), offers_statics_(offers_statics) {}
 
-    abi::HRESULT QueryInterface(const abi::GUID& iid, void** object) override {
+    mlabi::HRESULT QueryInterface(const mlabi::GUID& iid, void** object) override {
         *object = nullptr;
-        if (iid == abi::IUnknown::iid || iid == abi::IActivationFactory::iid) {
-            *object = static_cast<abi::IActivationFactory*>(this);
+        if (iid == mlabi::IUnknown::iid || iid == mlabi::IActivationFactory::iid) {
+            *object = static_cast<mlabi::IActivationFactory*>(this);
         } else if (iid == ITestStatics::iid && offers_statics_) {
             *object = static_cast<ITestStatics*>(this);
-        } else if (iid == abi::IAgileObject::iid && agile_) {
-            *object = static_cast<abi::IActivationFactory*>(this);
+        } else if (iid == mlabi::IAgileObject::iid && agile_) {
+            *object = static_cast<mlabi::IActivationFactory*>(this);
         } else {
-            return abi::E_NOINTERFACE;
+            return mlabi::E_NOINTERFACE;
         }
         AddRef();
-        return abi::S_OK;
+        return mlabi::S_OK;
     }
     uint32_t AddRef() override { return ++references_; }
     uint32_t Release() override { return --references_; }
-    abi::HRESULT ActivateInstance(abi::IUnknown**) override { return abi::E_NOTIMPL; }
+    mlabi::HRESULT ActivateInstance(mlabi::IUnknown**) override { return mlabi::E_NOTIMPL; }
     int which() override { return id_; }
 
     int references() const { return references_.load(); }
@@ -65,7 +65,7 @@ private:
 // What the fake system library and namespace libraries do, and what they saw.
 struct fake_world {
     // RoGetActivationFactory answers, in order; the last one repeats.
-    std::vector<abi::HRESULT> system_answers{abi::REGDB_E_CLASSNOTREG};
+    std::vector<mlabi::HRESULT> system_answers{mlabi::REGDB_E_CLASSNOTREG};
     fake_factory* system_factory = nullptr;
     bool system_library_present = true;
     bool increment_present = true;
@@ -95,25 +95,25 @@ std::string name_of(void* library) {
     return "?";
 }
 
-abi::HRESULT fake_ro_get_activation_factory(abi::HSTRING class_name, const abi::GUID& iid, void** factory) {
+mlabi::HRESULT fake_ro_get_activation_factory(mlabi::HSTRING class_name, const mlabi::GUID& iid, void** factory) {
     *factory = nullptr;
     std::lock_guard<std::mutex> lock(world_mutex);
     world->events.push_back("RoGetActivationFactory");
-    world->activated_names.emplace_back(abi::hstring_view(class_name).begin(), abi::hstring_view(class_name).end());
+    world->activated_names.emplace_back(mlabi::hstring_view(class_name).begin(), mlabi::hstring_view(class_name).end());
     const size_t call = std::count(world->events.begin(), world->events.end(), "RoGetActivationFactory") - 1;
-    const abi::HRESULT answer = world->system_answers[std::min(call, world->system_answers.size() - 1)];
+    const mlabi::HRESULT answer = world->system_answers[std::min(call, world->system_answers.size() - 1)];
     if (answer < 0) return answer;
     return world->system_factory->QueryInterface(iid, factory);
 }
 
-abi::HRESULT fake_co_increment_mta_usage(void** cookie) {
+mlabi::HRESULT fake_co_increment_mta_usage(void** cookie) {
     std::lock_guard<std::mutex> lock(world_mutex);
     world->events.push_back("CoIncrementMTAUsage");
     *cookie = reinterpret_cast<void*>(1);
-    return abi::S_OK;
+    return mlabi::S_OK;
 }
 
-abi::HRESULT fake_dll_get_activation_factory(abi::HSTRING, abi::IActivationFactory** factory);
+mlabi::HRESULT fake_dll_get_activation_factory(mlabi::HSTRING, mlabi::IActivationFactory** factory);
 
 void* fake_load(const char* name) {
     std::lock_guard<std::mutex> lock(world_mutex);
@@ -143,15 +143,15 @@ void* fake_symbol(void* library, const char* symbol) {
     return reinterpret_cast<void*>(&fake_dll_get_activation_factory);
 }
 
-abi::HRESULT fake_dll_get_activation_factory(abi::HSTRING, abi::IActivationFactory** factory) {
+mlabi::HRESULT fake_dll_get_activation_factory(mlabi::HSTRING, mlabi::IActivationFactory** factory) {
     *factory = nullptr;
     std::lock_guard<std::mutex> lock(world_mutex);
     world->events.push_back("DllGetActivationFactory " + current_namespace_library);
     fake_factory* made = world->namespace_libraries[current_namespace_library];
-    if (made == nullptr) return abi::CLASS_E_CLASSNOTAVAILABLE;
+    if (made == nullptr) return mlabi::CLASS_E_CLASSNOTAVAILABLE;
     made->AddRef();
     *factory = made;
-    return abi::S_OK;
+    return mlabi::S_OK;
 }
 
 void fake_unload(void* library) {
@@ -190,7 +190,7 @@ constexpr char16_t test_class[] = u"Windows.AI.MachineLearning.TestClass";
 TEST_F(ActivationTest, RetriesOnceAfterJoiningTheMultiThreadedApartment) {
     fake_factory& factory = make_factory(1, true);
     state.system_factory = &factory;
-    state.system_answers = {abi::CO_E_NOTINITIALIZED, abi::S_OK};
+    state.system_answers = {mlabi::CO_E_NOTINITIALIZED, mlabi::S_OK};
     static factory_slot<ITestStatics> slot{test_class};
     {
         auto statics = slot.get();
@@ -207,14 +207,14 @@ TEST_F(ActivationTest, WithoutCoIncrementMTAUsageTheFirstAnswerStands) {
     fake_factory& factory = make_factory(1, true);
     state.system_factory = &factory;
     state.increment_present = false;
-    state.system_answers = {abi::CO_E_NOTINITIALIZED, abi::S_OK};
+    state.system_answers = {mlabi::CO_E_NOTINITIALIZED, mlabi::S_OK};
     static factory_slot<ITestStatics> slot{test_class};
     try {
         slot.get();
         FAIL() << "activation succeeded";
     } catch (const hresult_error& error) {
         EXPECT_EQ(platform_error_name(std::current_exception()), "hresult_error");
-        EXPECT_EQ(error.code(), abi::CO_E_NOTINITIALIZED);
+        EXPECT_EQ(error.code(), mlabi::CO_E_NOTINITIALIZED);
     }
     EXPECT_EQ(count("RoGetActivationFactory"), 1);
 }
@@ -222,7 +222,7 @@ TEST_F(ActivationTest, WithoutCoIncrementMTAUsageTheFirstAnswerStands) {
 TEST_F(ActivationTest, AgileFactoryIsActivatedOnceAndCached) {
     fake_factory& factory = make_factory(7, true);
     state.system_factory = &factory;
-    state.system_answers = {abi::S_OK};
+    state.system_answers = {mlabi::S_OK};
     static factory_slot<ITestStatics> slot{test_class};
     for (int i = 0; i < 3; ++i) EXPECT_EQ(slot.get()->which(), 7);
     EXPECT_EQ(count("RoGetActivationFactory"), 1);
@@ -234,7 +234,7 @@ TEST_F(ActivationTest, AgileFactoryIsActivatedOnceAndCached) {
 TEST_F(ActivationTest, NonAgileFactoryIsActivatedEveryTimeAndNotKept) {
     fake_factory& factory = make_factory(2, false);
     state.system_factory = &factory;
-    state.system_answers = {abi::S_OK};
+    state.system_answers = {mlabi::S_OK};
     static factory_slot<ITestStatics> slot{test_class};
     for (int i = 0; i < 3; ++i) EXPECT_EQ(slot.get()->which(), 2);
     EXPECT_EQ(count("RoGetActivationFactory"), 3);
@@ -244,7 +244,7 @@ TEST_F(ActivationTest, NonAgileFactoryIsActivatedEveryTimeAndNotKept) {
 TEST_F(ActivationTest, SystemLibraryIsResolvedOncePerProcess) {
     fake_factory& factory = make_factory(1, false);
     state.system_factory = &factory;
-    state.system_answers = {abi::S_OK};
+    state.system_answers = {mlabi::S_OK};
     static factory_slot<ITestStatics> first{u"Windows.AI.MachineLearning.First"};
     static factory_slot<ITestStatics> second{u"Windows.AI.MachineLearning.Second"};
     first.get();
@@ -290,7 +290,7 @@ TEST_F(ActivationTest, MissingNamespaceLibrariesAreSkipped) {
     EXPECT_EQ(count("load Windows.so"), 0);
 }
 
-void expect_activation_error(factory_slot<ITestStatics>& slot, const char* error_name, abi::HRESULT code) {
+void expect_activation_error(factory_slot<ITestStatics>& slot, const char* error_name, mlabi::HRESULT code) {
     try {
         slot.get();
         ADD_FAILURE() << "activation succeeded";
@@ -301,24 +301,24 @@ void expect_activation_error(factory_slot<ITestStatics>& slot, const char* error
 }
 
 TEST_F(ActivationTest, WhenEverythingFailsTheFirstAnswerIsRaised) {
-    state.system_answers = {abi::REGDB_E_CLASSNOTREG};
+    state.system_answers = {mlabi::REGDB_E_CLASSNOTREG};
     state.namespace_libraries["Windows.AI.MachineLearning.so"] = nullptr;
     state.namespace_libraries["Windows.so"] = nullptr;
     static factory_slot<ITestStatics> slot{test_class};
-    expect_activation_error(slot, "hresult_class_not_registered", abi::REGDB_E_CLASSNOTREG);
+    expect_activation_error(slot, "hresult_class_not_registered", mlabi::REGDB_E_CLASSNOTREG);
     EXPECT_EQ(count("load Windows.AI.MachineLearning.so"), 1);
     EXPECT_EQ(count("load Windows.AI.so"), 1);
     EXPECT_EQ(count("load Windows.so"), 1);
     EXPECT_EQ(state.loaded_now, 1);  // only combase
     // A failure is not cached: the next call asks again.
-    expect_activation_error(slot, "hresult_class_not_registered", abi::REGDB_E_CLASSNOTREG);
+    expect_activation_error(slot, "hresult_class_not_registered", mlabi::REGDB_E_CLASSNOTREG);
     EXPECT_EQ(count("RoGetActivationFactory"), 2);
 }
 
 TEST_F(ActivationTest, WithoutTheSystemLibraryClassesAreNotAvailable) {
     state.system_library_present = false;
     static factory_slot<ITestStatics> slot{test_class};
-    expect_activation_error(slot, "hresult_class_not_available", abi::CLASS_E_CLASSNOTAVAILABLE);
+    expect_activation_error(slot, "hresult_class_not_available", mlabi::CLASS_E_CLASSNOTAVAILABLE);
 
     fake_factory& wanted = make_factory(6, true);
     state.namespace_libraries["Windows.AI.MachineLearning.so"] = &wanted;
@@ -328,7 +328,7 @@ TEST_F(ActivationTest, WithoutTheSystemLibraryClassesAreNotAvailable) {
 TEST_F(ActivationTest, RacingFirstUseKeepsOneFactoryAndDropsTheOthers) {
     fake_factory& factory = make_factory(8, true);
     state.system_factory = &factory;
-    state.system_answers = {abi::S_OK};
+    state.system_answers = {mlabi::S_OK};
     static factory_slot<ITestStatics> slot{test_class};
 
     std::atomic<int> wrong{0};

@@ -18,30 +18,30 @@ void on_new_thread(Body body) {
 
 TEST(CoInitializeEx, FirstJoinThenAlreadyMember) {
     on_new_thread([] {
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), abi::S_OK);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), abi::S_FALSE);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), abi::S_FALSE);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), mlabi::S_OK);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), mlabi::S_FALSE);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), mlabi::S_FALSE);
     });
 }
 
 TEST(CoInitializeEx, SingleThreadedApartmentRefusesMultiThreaded) {
     on_new_thread([] {
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), abi::S_OK);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), abi::RPC_E_CHANGED_MODE);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), abi::S_FALSE);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), mlabi::S_OK);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), mlabi::RPC_E_CHANGED_MODE);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), mlabi::S_FALSE);
     });
 }
 
 TEST(CoInitializeEx, MultiThreadedApartmentRefusesSingleThreaded) {
     on_new_thread([] {
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), abi::S_OK);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), abi::RPC_E_CHANGED_MODE);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), mlabi::S_OK);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), mlabi::RPC_E_CHANGED_MODE);
     });
 }
 
 TEST(CoInitializeEx, MembershipIsPerThread) {
-    on_new_thread([] { EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), abi::S_OK); });
-    on_new_thread([] { EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), abi::S_OK); });
+    on_new_thread([] { EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), mlabi::S_OK); });
+    on_new_thread([] { EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), mlabi::S_OK); });
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "proto_writer.h"
 #include "text.h"
 
-using namespace abi;
+using namespace mlabi;
 using test_proto::message;
 
 extern "C" HRESULT GetRestrictedErrorInfo(IRestrictedErrorInfo** info);

@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace abi;
+using namespace mlabi;
 using namespace runtime_testing;
 using test_proto::message;
 

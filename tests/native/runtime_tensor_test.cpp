@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace abi;
+using namespace mlabi;
 using namespace runtime_testing;
 
 TEST(CreateFromArray, CopiesTheElementsIntoAlignedStorageOfItsOwn) {

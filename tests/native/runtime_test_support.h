@@ -8,11 +8,11 @@
 #include "com_object.h"
 #include "text.h"
 
-extern "C" abi::HRESULT GetRestrictedErrorInfo(abi::IRestrictedErrorInfo** info);
+extern "C" mlabi::HRESULT GetRestrictedErrorInfo(mlabi::IRestrictedErrorInfo** info);
 
 namespace runtime_testing {
 
-using namespace abi;
+using namespace mlabi;
 
 // The calling thread's last recorded failure message (and clears it).
 inline std::string last_error_message() {

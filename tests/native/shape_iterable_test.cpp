@@ -7,7 +7,7 @@
 #include "tensor/shape_iterable.h"
 
 namespace {
-using namespace abi;
+using namespace mlabi;
 using qelmo::ShapeIterable;
 
 std::vector<int64_t> drain(IIterator<int64_t>* iterator) {

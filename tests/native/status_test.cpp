@@ -12,33 +12,33 @@ using namespace qelmo::platform;
 using qelmo::platform::testing::platform_error_name;
 
 struct status_case {
-    abi::HRESULT code;
+    mlabi::HRESULT code;
     const char* error;
 };
 
 const status_case table[] = {
-    {abi::E_ACCESSDENIED, "hresult_access_denied"},
-    {abi::RPC_E_WRONG_THREAD, "hresult_wrong_thread"},
-    {abi::E_NOTIMPL, "hresult_not_implemented"},
-    {abi::E_INVALIDARG, "hresult_invalid_argument"},
-    {abi::E_BOUNDS, "hresult_out_of_bounds"},
-    {abi::E_NOINTERFACE, "hresult_no_interface"},
-    {abi::CLASS_E_CLASSNOTAVAILABLE, "hresult_class_not_available"},
-    {abi::REGDB_E_CLASSNOTREG, "hresult_class_not_registered"},
-    {abi::E_CHANGED_STATE, "hresult_changed_state"},
-    {abi::E_ILLEGAL_METHOD_CALL, "hresult_illegal_method_call"},
-    {abi::E_ILLEGAL_STATE_CHANGE, "hresult_illegal_state_change"},
-    {abi::E_ILLEGAL_DELEGATE_ASSIGNMENT, "hresult_illegal_delegate_assignment"},
-    {abi::E_CANCELLED, "hresult_canceled"},
+    {mlabi::E_ACCESSDENIED, "hresult_access_denied"},
+    {mlabi::RPC_E_WRONG_THREAD, "hresult_wrong_thread"},
+    {mlabi::E_NOTIMPL, "hresult_not_implemented"},
+    {mlabi::E_INVALIDARG, "hresult_invalid_argument"},
+    {mlabi::E_BOUNDS, "hresult_out_of_bounds"},
+    {mlabi::E_NOINTERFACE, "hresult_no_interface"},
+    {mlabi::CLASS_E_CLASSNOTAVAILABLE, "hresult_class_not_available"},
+    {mlabi::REGDB_E_CLASSNOTREG, "hresult_class_not_registered"},
+    {mlabi::E_CHANGED_STATE, "hresult_changed_state"},
+    {mlabi::E_ILLEGAL_METHOD_CALL, "hresult_illegal_method_call"},
+    {mlabi::E_ILLEGAL_STATE_CHANGE, "hresult_illegal_state_change"},
+    {mlabi::E_ILLEGAL_DELEGATE_ASSIGNMENT, "hresult_illegal_delegate_assignment"},
+    {mlabi::E_CANCELLED, "hresult_canceled"},
     // Everything else is the base error itself.
-    {abi::E_FAIL, "hresult_error"},
-    {abi::E_POINTER, "hresult_error"},
-    {abi::E_FILE_NOT_FOUND, "hresult_error"},
-    {abi::E_INVALID_MODEL, "hresult_error"},
-    {abi::RPC_E_CHANGED_MODE, "hresult_error"},
-    {abi::CO_E_NOTINITIALIZED, "hresult_error"},
-    {abi::status(0x80000000), "hresult_error"},
-    {abi::status(0xFFFFFFFF), "hresult_error"},
+    {mlabi::E_FAIL, "hresult_error"},
+    {mlabi::E_POINTER, "hresult_error"},
+    {mlabi::E_FILE_NOT_FOUND, "hresult_error"},
+    {mlabi::E_INVALID_MODEL, "hresult_error"},
+    {mlabi::RPC_E_CHANGED_MODE, "hresult_error"},
+    {mlabi::CO_E_NOTINITIALIZED, "hresult_error"},
+    {mlabi::status(0x80000000), "hresult_error"},
+    {mlabi::status(0xFFFFFFFF), "hresult_error"},
 };
 
 TEST(CheckStatus, EachFailingCodeRaisesItsErrorCarryingTheCode) {
@@ -55,13 +55,13 @@ TEST(CheckStatus, EachFailingCodeRaisesItsErrorCarryingTheCode) {
 }
 
 TEST(CheckStatus, OutOfMemoryIsTheStandardAllocationError) {
-    EXPECT_THROW(check_status(abi::E_OUTOFMEMORY), std::bad_alloc);
+    EXPECT_THROW(check_status(mlabi::E_OUTOFMEMORY), std::bad_alloc);
 }
 
 TEST(CheckStatus, PlatformErrorsAreNotStandardExceptions) {
     // The binding layer relies on this to report them as unknown exceptions.
     try {
-        check_status(abi::E_INVALIDARG);
+        check_status(mlabi::E_INVALIDARG);
     } catch (const std::exception&) {
         FAIL() << "a platform error derives from std::exception";
     } catch (const hresult_error&) {
@@ -69,7 +69,7 @@ TEST(CheckStatus, PlatformErrorsAreNotStandardExceptions) {
 }
 
 TEST(CheckStatus, SuccessCodesPass) {
-    for (abi::HRESULT code : {abi::S_OK, abi::S_FALSE, abi::status(2), abi::status(0x7FFFFFFF)}) {
+    for (mlabi::HRESULT code : {mlabi::S_OK, mlabi::S_FALSE, mlabi::status(2), mlabi::status(0x7FFFFFFF)}) {
         EXPECT_NO_THROW(check_status(code)) << code;
     }
 }

@@ -11,7 +11,7 @@
 #include "tensor/tensor_storage.h"
 
 namespace {
-using namespace abi;
+using namespace mlabi;
 using qelmo::bytes_needed;
 using qelmo::tensor_bytes;
 

@@ -6,7 +6,7 @@
 #include "abi/hstring.h"
 #include "abi/unknown.h"
 
-namespace qelmo_abi {
+namespace mlabi {
 
 // Identifiers of each collection interface, per element type.
 template <class T>
@@ -74,4 +74,4 @@ struct map_view_id<HSTRING, IUnknown*> {
     static constexpr GUID value{0x9F42BEC0, 0x7185, 0x43A4, {0xBE, 0x6B, 0x54, 0x08, 0xC2, 0x95, 0x6F, 0xD7}};
 };
 
-}  // namespace qelmo_abi
+}  // namespace mlabi

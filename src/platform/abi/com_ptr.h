@@ -6,7 +6,7 @@
 
 #include "abi/unknown.h"
 
-namespace qelmo_abi {
+namespace mlabi {
 
 template <class T>
 class com_ptr {
@@ -92,4 +92,4 @@ private:
     T* p_ = nullptr;
 };
 
-}  // namespace qelmo_abi
+}  // namespace mlabi

@@ -14,9 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "abi/abi_namespace.h"
-
-namespace qelmo_abi {
+namespace mlabi {
 
 struct hstring_header {
     const char16_t* buffer;  // NUL-terminated, `length` code units before the NUL
@@ -74,4 +72,4 @@ inline bool create_hstring(std::u16string_view text, HSTRING* result) noexcept {
     return true;
 }
 
-}  // namespace qelmo_abi
+}  // namespace mlabi

@@ -8,7 +8,7 @@
 #include "abi/memory_buffer.h"
 #include "abi/unknown.h"
 
-namespace qelmo_abi {
+namespace mlabi {
 
 enum class LearningModelDeviceKind : int32_t {
     Default = 0,
@@ -199,12 +199,12 @@ struct IRestrictedErrorInfo : IUnknown {
     virtual HRESULT GetErrorDetails(HSTRING* description, HRESULT* error) = 0;
 };
 
-}  // namespace qelmo_abi
+}  // namespace mlabi
 
 // Exported by the runtime library.
 extern "C" {
 // Activation entry point: the factory of the named runtime class.
-using DllGetActivationFactoryFunction = abi::HRESULT (*)(abi::HSTRING class_name, abi::IActivationFactory** factory);
+using DllGetActivationFactoryFunction = mlabi::HRESULT (*)(mlabi::HSTRING class_name, mlabi::IActivationFactory** factory);
 // The calling thread's last recorded failure, or S_FALSE and null when none.
-using GetRestrictedErrorInfoFunction = abi::HRESULT (*)(abi::IRestrictedErrorInfo** info);
+using GetRestrictedErrorInfoFunction = mlabi::HRESULT (*)(mlabi::IRestrictedErrorInfo** info);
 }

@@ -3,7 +3,7 @@
 
 #include "abi/unknown.h"
 
-namespace qelmo_abi {
+namespace mlabi {
 
 struct IMemoryBufferReference : IUnknown {
     static constexpr GUID iid{0xFBC4DD29, 0x245B, 0x11E4, {0xAF, 0x98, 0x68, 0x94, 0x23, 0x26, 0x0C, 0xF8}};
@@ -21,4 +21,4 @@ struct IMemoryBufferByteAccess : IUnknown {
     virtual HRESULT GetBuffer(uint8_t** value, uint32_t* capacity) = 0;
 };
 
-}  // namespace qelmo_abi
+}  // namespace mlabi

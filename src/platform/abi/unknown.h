@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "abi/abi_namespace.h"
-
-namespace qelmo_abi {
+namespace mlabi {
 
 using HRESULT = int32_t;
 
@@ -76,4 +74,4 @@ struct IActivationFactory : IUnknown {
     virtual HRESULT ActivateInstance(IUnknown** instance) = 0;
 };
 
-}  // namespace qelmo_abi
+}  // namespace mlabi
