@@ -40,7 +40,7 @@ public:
 
     HRESULT get_TensorKind(TensorKind* kind) override {
         if (kind == nullptr) return fail(E_POINTER, "null out-parameter");
-        *kind = this->kind();
+        *kind = this->tensor_core::kind();
         return S_OK;
     }
     HRESULT get_Shape(IVectorView<int64_t>** shape) override;
@@ -100,8 +100,8 @@ template <class Interface>
 HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
     if (reference == nullptr) return fail(E_POINTER, "null out-parameter");
     *reference = nullptr;
-    if (this->data() == nullptr || element_size(this->kind()) == 0) {
-        return fail(E_NOTIMPL, std::string("tensors of kind ") + tensor_kind_name(this->kind()) +
+    if (this->data() == nullptr || element_size(this->tensor_core::kind()) == 0) {
+        return fail(E_NOTIMPL, std::string("tensors of kind ") + tensor_kind_name(this->tensor_core::kind()) +
                                    " offer no byte buffer");
     }
     if (this->byte_size() > std::numeric_limits<uint32_t>::max()) {
