@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Fuzzes the model load path for SECONDS (default 60) with libFuzzer.
+# Needs clang and its libFuzzer runtime (Debian: clang, libclang-rt-dev).
+# The seed corpus in tests/fuzz/corpus is copied, never grown in place; new
+# inputs stay in build/fuzz/corpus, crashing inputs land in build/fuzz/crashes
+# (turn each into a regression test, then keep it in tests/fuzz/crashes).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-60}"
+
+./scripts/fetch_onnxruntime_headers.sh
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DQELMO_BUILD_MODULE=OFF -DQELMO_BUILD_FUZZERS=ON >/dev/null
+cmake --build build/fuzz -j "$(nproc)" --target model_reader_fuzzer
+
+mkdir -p build/fuzz/corpus build/fuzz/crashes
+cp -n tests/fuzz/corpus/* build/fuzz/corpus/
+# Inputs that once crashed must keep passing.
+if compgen -G "tests/fuzz/crashes/*" >/dev/null; then
+    build/fuzz/model_reader_fuzzer tests/fuzz/crashes/*
+fi
+build/fuzz/model_reader_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus

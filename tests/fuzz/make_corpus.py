@@ -1,0 +1,119 @@
+"""Writes the model reader fuzzer's seed corpus: small ONNX files, each
+exercising a different part of the format (metadata, symbolic and image
+shapes, sequences and maps, initializers, sparse and external tensors,
+subgraphs). Run: python tests/fuzz/make_corpus.py [directory]
+"""
+
+import os
+import sys
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+OPSET = [helper.make_opsetid("", 13)]
+
+
+def model(nodes, inputs, outputs, initializers=(), name="graph", **fields):
+    graph = helper.make_graph(list(nodes), name, list(inputs), list(outputs), initializer=list(initializers))
+    made = helper.make_model(graph, opset_imports=OPSET, ir_version=8, **fields)
+    return made
+
+
+def tensor(name, elem_type=TensorProto.FLOAT, shape=(1,)):
+    return helper.make_tensor_value_info(name, elem_type, None if shape is None else list(shape))
+
+
+def seeds():
+    yield "add", model(
+        [helper.make_node("Add", ["a", "b"], ["sum"])],
+        [tensor("a", shape=(2, 3)), tensor("b", shape=(2, 3))],
+        [tensor("sum", shape=(2, 3))],
+    )
+
+    with_metadata = model(
+        [helper.make_node("Identity", ["x"], ["y"])],
+        [tensor("x", shape=("batch", 4))],
+        [tensor("y", shape=("batch", 4))],
+        name="named \u00e9\u4e2d",
+        producer_name="maker",
+        producer_version="1.0",
+        domain="org.example",
+        doc_string="a description",
+        model_version=7,
+    )
+    helper.set_model_props(with_metadata, {"license": "none", "\u00fc": "\U0001f600"})
+    yield "metadata", with_metadata
+
+    image = tensor("image", shape=(1, 3, 8, 8))
+    image.type.denotation = "IMAGE"
+    yield "image", model([helper.make_node("Relu", ["image"], ["out"])], [image], [tensor("out", shape=None)])
+
+    element = helper.make_tensor_type_proto(TensorProto.FLOAT, [2])
+    sequence = helper.make_value_info("items", helper.make_sequence_type_proto(element))
+    mapping = helper.make_value_info(
+        "table", helper.make_map_type_proto(TensorProto.INT64, helper.make_tensor_type_proto(TensorProto.FLOAT, [1]))
+    )
+    yield "sequence_map", model(
+        [helper.make_node("SequenceLength", ["items"], ["count"])],
+        [sequence, mapping],
+        [tensor("count", TensorProto.INT64, shape=())],
+    )
+
+    weights = numpy_helper.from_array(np.arange(6, dtype=np.float32).reshape(2, 3), "w")
+    yield "initializer", model(
+        [helper.make_node("MatMul", ["x", "w"], ["y"])],
+        [tensor("x", shape=(1, 2)), tensor("w", shape=(2, 3))],
+        [tensor("y", shape=(1, 3))],
+        initializers=[weights],
+    )
+
+    external = numpy_helper.from_array(np.ones(4, dtype=np.float32), "bias")
+    external.data_location = TensorProto.EXTERNAL
+    external.ClearField("raw_data")
+    entry = external.external_data.add()
+    entry.key, entry.value = "location", "bias.bin"
+    sparse = helper.make_sparse_tensor(
+        helper.make_tensor("values", TensorProto.FLOAT, [1], [2.0]),
+        helper.make_tensor("indices", TensorProto.INT64, [1], [0]),
+        [4],
+    )
+    external_model = model(
+        [helper.make_node("Add", ["x", "bias"], ["y"])],
+        [tensor("x", shape=(4,))],
+        [tensor("y", shape=(4,))],
+        initializers=[external],
+    )
+    external_model.graph.sparse_initializer.append(sparse)
+    yield "external_sparse", external_model
+
+    then_graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["then_out"])], "then", [], [tensor("then_out", shape=(2,))]
+    )
+    else_graph = helper.make_graph(
+        [helper.make_node("Neg", ["x"], ["else_out"])], "else", [], [tensor("else_out", shape=(2,))]
+    )
+    yield "subgraph", model(
+        [helper.make_node("If", ["flag"], ["y"], then_branch=then_graph, else_branch=else_graph)],
+        [tensor("flag", TensorProto.BOOL, shape=()), tensor("x", shape=(2,))],
+        [tensor("y", shape=(2,))],
+    )
+
+    kinds = [TensorProto.FLOAT16, TensorProto.DOUBLE, TensorProto.INT8, TensorProto.UINT64, TensorProto.STRING,
+             TensorProto.BOOL, TensorProto.COMPLEX64]
+    yield "element_types", model(
+        [helper.make_node("Identity", [f"in{i}"], [f"out{i}"]) for i in range(len(kinds))],
+        [tensor(f"in{i}", kind, shape=(1, None)) for i, kind in enumerate(kinds)],
+        [tensor(f"out{i}", kind, shape=(1, None)) for i, kind in enumerate(kinds)],
+    )
+
+
+def main(directory):
+    os.makedirs(directory, exist_ok=True)
+    for name, made in seeds():
+        with open(os.path.join(directory, name + ".onnx"), "wb") as out:
+            out.write(made.SerializeToString())
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus"))

@@ -1,0 +1,119 @@
+// libFuzzer harness over the model load path: the ONNX reader on the raw
+// bytes, then the same bytes as a file through LearningModel's
+// LoadFromFilePath, and every descriptor the loaded model offers.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "class_registry.h"
+#include "com_object.h"
+#include "onnx_model.h"
+#include "text.h"
+
+using namespace mlabi;
+
+namespace {
+
+// The file the load path reads; one per fuzzing process, on tmpfs when there.
+const std::string& model_path() {
+    static const std::string path = [] {
+        const char* directory = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        return std::string(directory) + "/qelmo_fuzz_" + std::to_string(getpid()) + ".onnx";
+    }();
+    return path;
+}
+
+void remove_model_file() { std::remove(model_path().c_str()); }
+
+ILearningModelStatics* statics() {
+    static ILearningModelStatics* loaded = [] {
+        std::atexit(remove_model_file);
+        com_ptr<IActivationFactory> factory = runtime::make_learning_model_factory();
+        com_ptr<ILearningModelStatics> result;
+        if (!factory || factory.as(result) != S_OK) std::abort();
+        return result.detach();  // lives for the process, like the factory
+    }();
+    return loaded;
+}
+
+void consume(HSTRING text) {
+    // Touch every code unit so a bad length shows up under the sanitizer.
+    volatile char16_t sink = 0;
+    std::u16string_view view = hstring_view(text);
+    for (char16_t c : view) sink = static_cast<char16_t>(sink ^ c);
+    delete_hstring(text);
+}
+
+void walk_features(IVectorView<ILearningModelFeatureDescriptor*>* features) {
+    uint32_t count = 0;
+    if (features == nullptr || failed(features->get_Size(&count))) return;
+    for (uint32_t i = 0; i < count; ++i) {
+        com_ptr<ILearningModelFeatureDescriptor> feature;
+        if (failed(features->GetAt(i, feature.put()))) continue;
+        HSTRING text = nullptr;
+        if (feature->get_Name(&text) == S_OK) consume(text);
+        if (feature->get_Description(&text) == S_OK) consume(text);
+        LearningModelFeatureKind kind;
+        bool required = false;
+        (void)feature->get_Kind(&kind);
+        (void)feature->get_IsRequired(&required);
+        if (auto tensor = feature.try_as<ITensorFeatureDescriptor>()) {
+            TensorKind element;
+            (void)tensor->get_TensorKind(&element);
+            com_ptr<IVectorView<int64_t>> shape;
+            uint32_t rank = 0;
+            if (tensor->get_Shape(shape.put()) == S_OK && shape->get_Size(&rank) == S_OK) {
+                for (uint32_t d = 0; d < rank; ++d) {
+                    int64_t size = 0;
+                    (void)shape->GetAt(d, &size);
+                }
+            }
+        }
+        if (auto image = feature.try_as<IImageFeatureDescriptor>()) {
+            int64_t size = 0;
+            (void)image->get_Width(&size);
+            (void)image->get_Height(&size);
+            (void)image->get_Channels(&size);
+        }
+    }
+}
+
+void load_through_file(const uint8_t* data, size_t size) {
+    FILE* file = std::fopen(model_path().c_str(), "wb");
+    if (file == nullptr) std::abort();
+    if (size != 0 && std::fwrite(data, 1, size, file) != size) std::abort();
+    std::fclose(file);
+
+    std::u16string path = runtime::utf8_to_utf16(model_path());
+    hstring_reference path_handle(path);
+    com_ptr<ILearningModel> model;
+    if (statics()->LoadFromFilePath(path_handle.get(), model.put()) != S_OK) return;
+
+    HSTRING text = nullptr;
+    if (model->get_Author(&text) == S_OK) consume(text);
+    if (model->get_Name(&text) == S_OK) consume(text);
+    if (model->get_Domain(&text) == S_OK) consume(text);
+    if (model->get_Description(&text) == S_OK) consume(text);
+    com_ptr<IMapView<HSTRING, HSTRING>> metadata;
+    if (model->get_Metadata(metadata.put()) == S_OK) {
+        uint32_t entries = 0;
+        (void)metadata->get_Size(&entries);
+    }
+    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> features;
+    if (model->get_InputFeatures(features.put()) == S_OK) walk_features(features.get());
+    features = nullptr;
+    if (model->get_OutputFeatures(features.put()) == S_OK) walk_features(features.get());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    runtime::onnx_model model;
+    std::string error;
+    (void)runtime::read_onnx_model(std::string_view(reinterpret_cast<const char*>(data), size), model, error);
+    load_through_file(data, size);
+    return 0;
+}
