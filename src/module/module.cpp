@@ -5,6 +5,7 @@
 
 #include "abi/machine_learning.h"
 #include "model/qelmo_model.h"
+#include "module/failure_translation.h"
 #include "session/qelmo_session.h"
 #include "tensor/qelmo_value.h"
 
@@ -16,6 +17,7 @@ using qelmo::QelmoValue;
 
 PYBIND11_MODULE(qelmo, m) {
     m.doc() = "Qelmo Python bindings using pybind11";
+    qelmo::register_failure_translation();
 
     py::enum_<LearningModelDeviceKind>(m, "DeviceType")
         .value("CPU", LearningModelDeviceKind::Cpu)

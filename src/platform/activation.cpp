@@ -63,6 +63,9 @@ HRESULT activate_through_system(const system_activation& system, HSTRING name, c
     return system.activate(name, iid, factory);
 }
 
+// The first namespace library that served an activation; it stays loaded.
+std::atomic<void*> runtime_library{nullptr};
+
 // Tries the libraries named after the class's namespace, longest name first:
 // "Windows.AI.MachineLearning.so", "Windows.AI.so", "Windows.so".
 HRESULT activate_from_namespace_library(std::u16string_view class_name, HSTRING name, const GUID& iid,
@@ -84,6 +87,8 @@ HRESULT activate_from_namespace_library(std::u16string_view class_name, HSTRING 
             com_ptr<IActivationFactory> activation_factory;
             if (succeeded(get_factory(name, activation_factory.put())) && activation_factory &&
                 succeeded(activation_factory->QueryInterface(iid, factory)) && *factory != nullptr) {
+                void* none = nullptr;
+                runtime_library.compare_exchange_strong(none, library, std::memory_order_acq_rel);
                 return S_OK;  // the library stays loaded
             }
         }
@@ -103,6 +108,16 @@ void activate_factory(std::u16string_view class_name, const GUID& iid, void** fa
     if (succeeded(answer) && *factory != nullptr) return;
     if (succeeded(activate_from_namespace_library(class_name, name.get(), iid, factory))) return;
     check_status(failed(answer) ? answer : E_NOINTERFACE);
+}
+
+void* find_runtime_export(const char* name) {
+    const library_loader& loader = current_library_loader();
+    if (void* library = runtime_library.load(std::memory_order_acquire)) {
+        if (void* function = loader.symbol(library, name)) return function;
+    }
+    const system_activation* system = resolved.load(std::memory_order_acquire);
+    if (system != nullptr && system->library != nullptr) return loader.symbol(system->library, name);
+    return nullptr;
 }
 
 IUnknown* factory_slot_base::acquire() {
@@ -143,6 +158,7 @@ void release_cached_factories() noexcept {
 void reset_activation_for_testing() {
     release_cached_factories();
     resolved.store(nullptr, std::memory_order_release);  // the old entry is leaked on purpose
+    runtime_library.store(nullptr, std::memory_order_release);
 }
 
 }  // namespace qelmo::platform

@@ -16,6 +16,11 @@ namespace qelmo::platform {
 // `*factory`; throws the platform error of the first failing answer.
 void activate_factory(std::u16string_view class_name, const mlabi::GUID& iid, void** factory);
 
+// A function exported by the runtime library that served an activation, or
+// by the system activation library; null when neither has it (or nothing has
+// been activated yet).
+void* find_runtime_export(const char* name);
+
 // One cache slot per runtime class and interface. Slots are constant-
 // initialised statics with no destructor: a filled slot keeps its factory
 // until the process ends (or release_cached_factories()).

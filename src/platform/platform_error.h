@@ -1,7 +1,12 @@
 // Failing status codes as C++ errors. The family is deliberately not derived
 // from std::exception: the binding layer reports it to Python as
-// RuntimeError "Caught an unknown exception!".
+// RuntimeError "Caught an unknown exception!", with the code and the
+// runtime's message attached as a note.
 #pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "abi/unknown.h"
 
@@ -9,17 +14,27 @@ namespace qelmo::platform {
 
 class hresult_error {
 public:
-    explicit hresult_error(mlabi::HRESULT code) noexcept : code_(code) {}
+    // The message is shared so that copying the error, as throwing does,
+    // cannot fail.
+    explicit hresult_error(mlabi::HRESULT code, std::shared_ptr<const std::string> message = nullptr) noexcept
+        : code_(code), message_(std::move(message)) {}
     mlabi::HRESULT code() const noexcept { return code_; }
+    // What the runtime said about the failure (UTF-8), or empty.
+    const std::string& message() const noexcept {
+        static const std::string none;
+        return message_ ? *message_ : none;
+    }
 
 private:
     mlabi::HRESULT code_;
+    std::shared_ptr<const std::string> message_;
 };
 
-#define QELMO_HRESULT_ERROR(name)                                          \
-    class name : public hresult_error {                                    \
-    public:                                                                \
-        explicit name(mlabi::HRESULT code) noexcept : hresult_error(code) {} \
+#define QELMO_HRESULT_ERROR(name)                                                                   \
+    class name : public hresult_error {                                                             \
+    public:                                                                                         \
+        explicit name(mlabi::HRESULT code, std::shared_ptr<const std::string> message = nullptr) noexcept \
+            : hresult_error(code, std::move(message)) {}                                            \
     };
 QELMO_HRESULT_ERROR(hresult_access_denied)
 QELMO_HRESULT_ERROR(hresult_wrong_thread)
@@ -36,8 +51,8 @@ QELMO_HRESULT_ERROR(hresult_illegal_delegate_assignment)
 QELMO_HRESULT_ERROR(hresult_canceled)
 #undef QELMO_HRESULT_ERROR
 
-// Throws the error selected by a failing code; E_OUTOFMEMORY throws
-// std::bad_alloc.
+// Throws the error selected by a failing code, carrying the message the
+// runtime recorded for it; E_OUTOFMEMORY throws std::bad_alloc.
 [[noreturn]] void throw_hresult(mlabi::HRESULT code);
 
 // Does nothing for a success code; throws for a failing one. Every runtime
