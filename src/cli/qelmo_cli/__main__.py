@@ -1,0 +1,5 @@
+import sys
+
+from qelmo_cli.main import main
+
+sys.exit(main())
