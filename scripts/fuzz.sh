@@ -19,5 +19,11 @@ cp -n tests/fuzz/corpus/* build/fuzz/corpus/
 if compgen -G "tests/fuzz/crashes/*" >/dev/null; then
     build/fuzz/model_reader_fuzzer tests/fuzz/crashes/*
 fi
-build/fuzz/model_reader_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus
+log=build/fuzz/last_run.log
+if ! build/fuzz/model_reader_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "fuzz.sh: the fuzzer found a failing input (see $log and build/fuzz/crashes/)" >&2
+    exit 1
+fi
+grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$log"

@@ -4,7 +4,7 @@ exceptions; it never crashes, hangs or returns wrong data."""
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from onnx import TensorProto, helper
 
@@ -135,6 +135,12 @@ NAMES = st.one_of(st.just("x"), st.text(max_size=8), st.sampled_from(["x\x00", "
 
 def test_staging_any_array_under_any_name_or_raise(identity_session):
     @given(NAMES, arrays())
+    @example("x", np.ones((2, 3), np.float32))
+    @example("x\x00", np.ones((2, 3), np.float32))
+    @example("\udcff", np.ones((2, 3), np.float32))
+    @example("\U0001f600", np.ones((2, 3), np.float32))
+    @example("x" * 4096, np.ones((2, 3), np.float32))
+    @example("x", np.ones((2, 3), ">f4"))
     @SETTINGS
     def check(name, array):
         try:

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the native tests, the module and the runtime with AddressSanitizer
+# and UndefinedBehaviorSanitizer, then runs the native tests and the Python
+# suite against that build. The interpreter itself is not instrumented, so the
+# sanitizer runtime is preloaded into it. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python="$PWD/.venv/bin/python"
+build="$PWD/build/sanitize"
+
+./scripts/fetch_onnxruntime_headers.sh
+cmake -S . -B "$build" -DQELMO_SANITIZE=ON -DQELMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target qelmo qelmo_runtime qelmo_native_tests
+
+onnxruntime_package="$("$python" -c 'import onnxruntime, os; print(os.path.dirname(onnxruntime.__file__))')"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# ONNX Runtime is not instrumented and its allocations are its own business;
+# leaks are checked in the native tests, where everything but it is ours.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+QELMO_TEST_ONNXRUNTIME="$(ls "$onnxruntime_package"/capi/libonnxruntime.so.* | sort -V | tail -1)" \
+    ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+# The module as installed: qelmo*.so beside qelmo.libs/, and the onnxruntime
+# package beside both, where the runtime looks for ONNX Runtime's library.
+stage="$build/site"
+rm -rf "$stage" && mkdir -p "$stage/qelmo.libs"
+ln -s "$build"/qelmo*.so "$stage/"
+ln -s "$build/Windows.AI.MachineLearning.so" "$stage/qelmo.libs/"
+ln -s "$onnxruntime_package" "$stage/onnxruntime"
+
+# CPython keeps much of its memory until exit on purpose: no leak report there.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=0
+cd tests
+LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" PYTHONPATH="$stage" \
+    "$python" -m pytest -q -p no:cacheprovider python "$@"
