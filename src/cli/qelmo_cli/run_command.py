@@ -74,11 +74,16 @@ def run_model(
     for name in ordered:
         array = outputs[name]
         print(f"output  {name}: {array.dtype} {list(array.shape)} {summarize(array)}", file=out)
+    tensor_types = {name: element_type for name, _, element_type in model.get_output_details()}
     for name in model.get_output_names():
-        if name not in outputs:
+        if name in outputs:
+            continue
+        if name in tensor_types:
+            print(f"output  {name}: {tensor_types[name]} tensors are not returned by qelmo", file=out)
+        else:
             print(f"output  {name}: a sequence or map, which qelmo does not return", file=out)
     if not outputs:
-        print("the model gave no tensor outputs", file=out)
+        print("no outputs returned", file=out)
     print(f"evaluated on {device} in {first_ms:.3f} ms", file=out)
 
     if repeat > 0:
