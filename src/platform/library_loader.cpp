@@ -3,13 +3,32 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cstring>
+#include <string>
 
 #include "activation.h"
 
 namespace qelmo::platform {
 namespace {
 
-void* load_shared_library(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+// Where the module's RUNPATH ($ORIGIN/qelmo.libs) points, spelled out.
+std::string beside_module(const char* name) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&beside_module), &info) == 0 || info.dli_fname == nullptr) return {};
+    const char* slash = std::strrchr(info.dli_fname, '/');
+    if (slash == nullptr) return {};
+    return std::string(info.dli_fname, slash + 1) + "qelmo.libs/" + name;
+}
+
+void* load_shared_library(const char* name) {
+    if (void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL)) return library;
+    // The loader reads the RUNPATH of the object that calls dlopen. A
+    // sanitizer runtime preloaded into the interpreter intercepts dlopen and
+    // becomes that caller, so bare names would no longer reach qelmo.libs.
+    if (std::strchr(name, '/') != nullptr) return nullptr;
+    const std::string path = beside_module(name);
+    return path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
 void unload_shared_library(void* library) { dlclose(library); }
 
