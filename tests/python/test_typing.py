@@ -85,3 +85,9 @@ def test_stub_declares_exactly_the_module_surface():
         declared = {node.name for node in classes[name].body if isinstance(node, ast.FunctionDef)}
         actual = {attr for attr in vars(getattr(qelmo, name)) if not attr.startswith("_")} | {"__init__"}
         assert declared == actual, name
+
+
+def test_command_line_tool_type_checks_against_the_stubs(tmp_path):
+    command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "-p", "qelmo_cli"]
+    result = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr

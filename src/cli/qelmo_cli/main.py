@@ -80,7 +80,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 output_dir=arguments.output_dir,
                 seed=arguments.seed,
             )
-    except (InputError, RuntimeError, OSError, ValueError, TypeError, MemoryError) as error:
+    except (InputError, RuntimeError, OSError, ValueError, MemoryError) as error:
         report_error(error)
         return 1
     return 0

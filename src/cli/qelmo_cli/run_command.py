@@ -3,11 +3,11 @@
 import os
 import re
 import time
-from typing import Dict, List, Optional, Sequence, TextIO
+from typing import Dict, List, Optional, Sequence, Set, TextIO
 
 import numpy as np
 import qelmo
-from tqdm import tqdm
+from tqdm import tqdm  # type: ignore[import-untyped]
 
 from qelmo_cli.inputs import Array, build_inputs
 
@@ -23,7 +23,7 @@ def summarize(array: Array) -> str:
     return "[" + ", ".join(shown) + "]"
 
 
-def file_name_for(output_name: str, taken: set) -> str:
+def file_name_for(output_name: str, taken: Set[str]) -> str:
     """A plain file name for an output: model output names may hold path
     separators or '..', which must never place a file outside the folder."""
     stem = re.sub(r"[^A-Za-z0-9._-]", "_", output_name) or "_"
@@ -96,7 +96,7 @@ def run_model(
 
     if output_dir is not None:
         os.makedirs(output_dir, exist_ok=True)
-        taken: set = set()
+        taken: Set[str] = set()
         for name in ordered:
             target = os.path.join(output_dir, file_name_for(name, taken))
             np.save(target, outputs[name], allow_pickle=False)
