@@ -83,6 +83,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (InputError, RuntimeError, OSError, ValueError, MemoryError) as error:
         report_error(error)
         return 1
+    except KeyboardInterrupt:
+        print("qelmo: interrupted", file=sys.stderr)
+        return 130
     return 0
 
 
