@@ -5,7 +5,7 @@
 # sanitizer runtime is preloaded into it. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python="$PWD/.venv/bin/python"
+python="${QELMO_PYTHON:-$PWD/.venv/bin/python}"  # the interpreter whose packages the tests use
 build="$PWD/build/sanitize"
 
 ./scripts/fetch_onnxruntime_headers.sh
@@ -28,6 +28,7 @@ rm -rf "$stage" && mkdir -p "$stage/qelmo.libs"
 ln -s "$build"/qelmo*.so "$stage/"
 ln -s "$build/Windows.AI.MachineLearning.so" "$stage/qelmo.libs/"
 ln -s "$onnxruntime_package" "$stage/onnxruntime"
+ln -s "$PWD/src/stubs/qelmo-stubs" "$PWD/src/cli/qelmo_cli" "$stage/"
 
 # CPython keeps much of its memory until exit on purpose: no leak report there.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=0

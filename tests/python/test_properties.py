@@ -158,3 +158,16 @@ def test_staging_any_array_under_any_name_or_raise(identity_session):
         assert np.array_equal(outputs["y"].to_numpy(), array.astype(np.float32))
 
     check()
+
+
+def test_model_the_reader_accepts_but_onnx_runtime_refuses(tmp_path):
+    path = make_model(
+        tmp_path / "unknown_op.onnx",
+        [tensor_info("x")],
+        [tensor_info("y")],
+        [helper.make_node("NoSuchOperator", ["x"], ["y"])],
+    )
+    model = qelmo.QelmoModel(path)
+    assert model.get_input_names() == ["x"]
+    with pytest.raises(RuntimeError):
+        qelmo.QelmoSession(model, qelmo.CPU)
