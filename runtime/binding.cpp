@@ -90,24 +90,25 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
         return fail(E_INVALIDARG, "the model has no input named '" + utf16_to_utf8(name16) + "'");
     }
     const session_input& input = session_->inputs()[index];
-    const std::string prefix = "input '" + input.name + "': ";
-    if (value == nullptr) return fail(E_POINTER, prefix + "the value is null");
+    // Messages are built only on failure: binding is on every evaluation's path.
+    const auto prefix = [&input] { return "input '" + input.name + "': "; };
+    if (value == nullptr) return fail(E_POINTER, prefix() + "the value is null");
     com_ptr<tensor_core> tensor = tensor_core_of(value);
-    if (!tensor) return fail(E_INVALIDARG, prefix + "the value is not a tensor made by this runtime");
-    if (!input.is_tensor) return fail(E_INVALIDARG, prefix + "the model takes a sequence or map here, not a tensor");
+    if (!tensor) return fail(E_INVALIDARG, prefix() + "the value is not a tensor made by this runtime");
+    if (!input.is_tensor) return fail(E_INVALIDARG, prefix() + "the model takes a sequence or map here, not a tensor");
 
     // Float arrays feed half-precision inputs, converted at evaluation.
     const bool to_half = tensor->kind() == TensorKind::Float && input.kind == TensorKind::Float16;
     if (tensor->kind() != input.kind && !to_half) {
-        return fail(E_INVALIDARG, prefix + "tensor of kind " + tensor_kind_name(tensor->kind()) +
+        return fail(E_INVALIDARG, prefix() + "tensor of kind " + tensor_kind_name(tensor->kind()) +
                                       " does not match the model's " + tensor_kind_name(input.kind));
     }
     if (!shape_fits(input, tensor->shape())) {
-        return fail(E_INVALIDARG, prefix + "shape " + shape_text(tensor->shape()) + " does not match the model's " +
+        return fail(E_INVALIDARG, prefix() + "shape " + shape_text(tensor->shape()) + " does not match the model's " +
                                       shape_text(input.shape));
     }
     if (tensor->data() == nullptr) {
-        return fail(E_INVALIDARG, prefix + "tensors of kind " + tensor_kind_name(tensor->kind()) +
+        return fail(E_INVALIDARG, prefix() + "tensors of kind " + tensor_kind_name(tensor->kind()) +
                                       " cannot be bound as inputs");
     }
 
@@ -116,11 +117,11 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
         const onnxruntime* loaded = nullptr;
         if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
         const std::vector<int64_t>& shape = tensor->shape();
-        HRESULT hr = check_ort(loaded->api->CreateTensorWithDataAsOrtValue(loaded->cpu_memory, tensor->data(),
-                                                                           tensor->byte_size(), shape.data(),
-                                                                           shape.size(), input.element_type, &ort_value),
-                               prefix + "ONNX Runtime refused the tensor");
-        if (failed(hr)) return hr;
+        if (OrtStatus* status = loaded->api->CreateTensorWithDataAsOrtValue(
+                loaded->cpu_memory, tensor->data(), tensor->byte_size(), shape.data(), shape.size(),
+                input.element_type, &ort_value)) {
+            return check_ort(status, prefix() + "ONNX Runtime refused the tensor");
+        }
     }
     bound_input bound(std::move(tensor), ort_value, to_half);
     std::lock_guard<std::mutex> lock(mutex_);

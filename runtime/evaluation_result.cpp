@@ -57,6 +57,16 @@ private:
 
 // Takes over `value` in every case.
 HRESULT wrap_output(OrtValue* value, com_ptr<IUnknown>& wrapped) {
+    // IsTensor answers from the value itself; GetValueType builds a whole
+    // type description, which only the rarer sequences and maps need.
+    int is_tensor = 0;
+    if (value != nullptr) {
+        if (HRESULT hr = check_ort(ort().IsTensor(value, &is_tensor), "reading an output's type"); failed(hr)) {
+            ort().ReleaseValue(value);
+            return hr;
+        }
+        if (is_tensor != 0) return make_tensor_over_ort_value(value, wrapped);
+    }
     ONNXType type = ONNX_TYPE_UNKNOWN;
     if (value != nullptr) {
         if (HRESULT hr = check_ort(ort().GetValueType(value, &type), "reading an output's type"); failed(hr)) {

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "activation.h"
-#include "owned_hstring.h"
 #include "platform_error.h"
 #include "session/qelmo_session.h"
 #include "tensor/array_from_tensor.h"
@@ -13,7 +12,6 @@ namespace qelmo {
 using namespace mlabi;
 using platform::check_status;
 using platform::factory_slot;
-using platform::owned_hstring;
 
 namespace {
 
@@ -53,29 +51,18 @@ std::unordered_map<std::u16string, QelmoValue> QelmoSession::evaluate() {
     check_status(session_->Evaluate(binding.get(), run_id.get(), result.put()));
 
     std::unordered_map<std::u16string, QelmoValue> outputs;
-    com_ptr<ILearningModel> model;
-    check_status(session_->get_Model(model.put()));
-    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> features;
-    check_status(model->get_OutputFeatures(features.put()));
-    uint32_t count = 0;
-    check_status(features->get_Size(&count));
-
+    outputs.reserve(output_names_.size());
     com_ptr<IMapView<HSTRING, IUnknown*>> values;
-    for (uint32_t i = 0; i < count; ++i) {
-        com_ptr<ILearningModelFeatureDescriptor> descriptor;
-        check_status(features->GetAt(i, descriptor.put()));
-        owned_hstring name;
-        check_status(descriptor->get_Name(name.put()));
-
+    for (const std::u16string& name : output_names_) {
         if (!values) check_status(result->get_Outputs(values.put()));
         com_ptr<IUnknown> output;
-        hstring_reference key(name.view().data(), static_cast<uint32_t>(name.view().size()));
+        hstring_reference key(name);
         check_status(values->Lookup(key.get(), output.put()));
         const com_ptr<ITensor> tensor = as_tensor(output);
         if (!tensor) continue;
 
         if (auto array = array_from_tensor(tensor.get())) {
-            outputs.insert_or_assign(std::u16string(name.view()), QelmoValue(std::move(*array)));
+            outputs.insert_or_assign(name, QelmoValue(std::move(*array)));
         }
     }
     return outputs;

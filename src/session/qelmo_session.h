@@ -3,6 +3,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
@@ -26,6 +27,9 @@ public:
 
 private:
     mlabi::com_ptr<mlabi::ILearningModelSession> session_;
+    // The model's output names in declared order; a model's outputs never
+    // change, so they are read once rather than on every evaluation.
+    std::vector<std::u16string> output_names_;
     std::unordered_map<std::u16string, QelmoValue> staged_inputs_;
 };
 

@@ -86,20 +86,22 @@ com_ptr<ITensor> create_tensor_from_array(const py::array& array, TensorKind rec
     check_element_count(array);
     if (!array_has_kind(array, recorded_kind)) throw std::runtime_error("Unsupported numpy data type");
 
+    // The array's own fields give the address, extents and element size: a
+    // buffer request would make numpy build format and stride descriptions
+    // that are never read, on every input of every evaluation.
     const py::array contiguous = row_major(array);
-    const py::buffer_info view = contiguous.request();
-    if (view.itemsize != static_cast<py::ssize_t>(sizeof(element))) {
+    if (contiguous.itemsize() != static_cast<py::ssize_t>(sizeof(element))) {
         throw std::runtime_error("Unsupported numpy data type");
     }
-    std::vector<int64_t> dimensions(view.shape.begin(), view.shape.end());
-    const auto count = static_cast<uint32_t>(view.size);
+    std::vector<int64_t> dimensions(contiguous.shape(), contiguous.shape() + contiguous.ndim());
+    const auto count = static_cast<uint32_t>(contiguous.size());
 
     com_ptr<ShapeIterable> shape = ShapeIterable::make(std::move(dimensions));
     com_ptr<TypedTensor> tensor;
     {
         ShapeIterableCloser closer(shape.get());
         auto statics = tensor_class<TypedTensor>::statics.get();
-        check_status(statics->CreateFromArray(shape.get(), count, static_cast<const element*>(view.ptr),
+        check_status(statics->CreateFromArray(shape.get(), count, static_cast<const element*>(contiguous.data()),
                                               tensor.put()));
     }
     return com_ptr<ITensor>::attach(tensor.detach());
