@@ -10,6 +10,7 @@
 #include <new>
 
 #include "error_info.h"
+#include "huge_pages.h"
 
 namespace runtime {
 namespace {
@@ -66,6 +67,10 @@ mlabi::HRESULT read_whole_file(const std::string& path, std::string& contents) n
         }
 
         const size_t size = static_cast<size_t>(status.st_size);
+        // Reserved memory is not touched yet: advised first, the zero fill
+        // and the read fault it in by huge pages.
+        contents.reserve(size);
+        advise_huge_pages(&contents[0], contents.capacity());
         contents.resize(size);
         size_t done = 0;
         while (done < size) {

@@ -11,6 +11,7 @@
 #include "error_info.h"
 #include "feature_descriptor.h"
 #include "half_precision.h"
+#include "huge_pages.h"
 #include "onnxruntime_library.h"
 #include "shared_factory.h"
 #include "vector_view.h"
@@ -247,11 +248,14 @@ void tensor_storage::reset() noexcept {
 }
 
 tensor_storage tensor_storage::allocate(size_t bytes) {
+    // Big tensors start on a huge page so that all of them can use huge pages.
+    const size_t alignment = bytes >= huge_page_threshold ? huge_page_size : storage_alignment;
     // aligned_alloc wants a multiple of the alignment (and 0 is not portable).
-    const size_t rounded = (bytes + storage_alignment - 1) / storage_alignment * storage_alignment;
+    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
     if (rounded < bytes) throw std::bad_alloc();
-    void* memory = std::aligned_alloc(storage_alignment, rounded == 0 ? storage_alignment : rounded);
+    void* memory = std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
     if (memory == nullptr) throw std::bad_alloc();
+    advise_huge_pages(memory, rounded);
     tensor_storage storage;
     storage.data_ = memory;
     storage.bytes_ = bytes;
