@@ -9,6 +9,8 @@ python="${QELMO_PYTHON:-$PWD/.venv/bin/python}"  # the interpreter whose package
 build="$PWD/build/sanitize"
 
 ./scripts/fetch_onnxruntime_headers.sh
+# pip builds qelmo in an isolated environment; this build needs pybind11 here.
+"$python" -c "import pybind11" 2>/dev/null || "$python" -m pip install -q "pybind11>=2.13,<2.14"
 cmake -S . -B "$build" -DQELMO_SANITIZE=ON -DQELMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qelmo qelmo_runtime qelmo_native_tests
