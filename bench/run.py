@@ -50,7 +50,7 @@ def main():
             sections.append(report.big_table(points, cases.size_label))
             plot_path = os.path.join(args.out, "big_tensors.png")
             report.plot(points, plot_path)
-            sections.append(f"Plot: {plot_path}")
+            sections.append(f"Plot: {os.path.relpath(plot_path)}")
         if "memory" in groups:
             evaluations = 20_000 if args.quick else 100_000
             before, after = cases.memory(folder, evaluations)
