@@ -12,41 +12,12 @@ import tempfile
 import time
 
 import numpy as np
-import onnx
-from onnx import TensorProto, helper
+
+# The same small model and memory reading as the 100,000-evaluation check.
+from memory_check import resident_kib
+from memory_check import small_model as write_model
 
 import qelmo
-
-
-def resident_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmRSS in /proc/self/status")
-
-
-def write_model(path):
-    """y = relu(x) + b and the row maxima's indices: float and int64 outputs."""
-    graph = helper.make_graph(
-        [
-            helper.make_node("Relu", ["x"], ["r"]),
-            helper.make_node("Add", ["r", "b"], ["y"]),
-            helper.make_node("ArgMax", ["x"], ["z"], axis=1),
-        ],
-        "soak",
-        [
-            helper.make_tensor_value_info("x", TensorProto.FLOAT, [4, 16]),
-            helper.make_tensor_value_info("b", TensorProto.FLOAT, [16]),
-        ],
-        [
-            helper.make_tensor_value_info("y", TensorProto.FLOAT, [4, 16]),
-            helper.make_tensor_value_info("z", TensorProto.INT64, [4, 1]),
-        ],
-    )
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
-    model.ir_version = 8
-    onnx.save(model, path)
 
 
 class Phase:
