@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "abi/com_ptr.h"
@@ -28,32 +29,26 @@ std::vector<int64_t> read_shape(ITensor* tensor) {
     return dimensions;
 }
 
-template <class TypedTensor, class T>
+// A new array of `Result` holding the tensor's `Stored` elements: copied as
+// they are, or, for Float16 storage, each 16-bit half widened exactly.
+template <class TypedTensor, class Stored, class Result = Stored>
 py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
     com_ptr<TypedTensor> typed;
     check_status(com_ptr<ITensor>::copy_from(tensor).as(typed));
     const tensor_bytes storage(tensor);
-    const size_t size = bytes_needed(shape, sizeof(T));
+    const size_t size = bytes_needed(shape, sizeof(Stored));
     const uint8_t* source = storage.read(size);
-    py::array_t<T> result(std::vector<py::ssize_t>(shape.begin(), shape.end()));
-    if (size != 0) std::memcpy(result.mutable_data(), source, size);
-    return std::move(result);
-}
-
-// Float16 storage holds 16-bit halves; each is widened exactly.
-py::array widen_halves(ITensor* tensor, const std::vector<int64_t>& shape) {
-    com_ptr<ITensorFloat16Bit> typed;
-    check_status(com_ptr<ITensor>::copy_from(tensor).as(typed));
-    const tensor_bytes storage(tensor);
-    const size_t size = bytes_needed(shape, sizeof(uint16_t));
-    const uint8_t* source = storage.read(size);
-    py::array_t<float> result(std::vector<py::ssize_t>(shape.begin(), shape.end()));
-    float* target = result.mutable_data();
-    const size_t count = size / sizeof(uint16_t);
-    for (size_t i = 0; i < count; ++i) {
-        uint16_t half;
-        std::memcpy(&half, source + i * sizeof half, sizeof half);
-        target[i] = widen_half(half);
+    py::array_t<Result> result(std::vector<py::ssize_t>(shape.begin(), shape.end()));
+    if constexpr (std::is_same_v<Stored, Result>) {
+        if (size != 0) std::memcpy(result.mutable_data(), source, size);
+    } else {
+        Result* target = result.mutable_data();
+        const size_t count = size / sizeof(Stored);
+        for (size_t i = 0; i < count; ++i) {
+            Stored half;
+            std::memcpy(&half, source + i * sizeof half, sizeof half);
+            target[i] = widen_half(half);
+        }
     }
     return std::move(result);
 }
@@ -68,7 +63,7 @@ std::optional<py::array> array_from_tensor(ITensor* tensor) {
     case TensorKind::Float: return copy_elements<ITensorFloat, float>(tensor, shape);
     case TensorKind::Int64: return copy_elements<ITensorInt64Bit, int64_t>(tensor, shape);
     case TensorKind::UInt8: return copy_elements<ITensorUInt8Bit, uint8_t>(tensor, shape);
-    case TensorKind::Float16: return widen_halves(tensor, shape);
+    case TensorKind::Float16: return copy_elements<ITensorFloat16Bit, uint16_t, float>(tensor, shape);
     case TensorKind::Double: return copy_elements<ITensorDouble, double>(tensor, shape);
     case TensorKind::Int8: return copy_elements<ITensorInt8Bit, int8_t>(tensor, shape);
     case TensorKind::UInt16: return copy_elements<ITensorUInt16Bit, uint16_t>(tensor, shape);
