@@ -209,6 +209,8 @@ LearningModelSession::LearningModelSession(com_ptr<LearningModel> model, com_ptr
       session_(session),
       inputs_(std::move(inputs)),
       output_names_(std::move(output_names)) {
+    input_name_pointers_.reserve(inputs_.size());
+    for (const session_input& input : inputs_) input_name_pointers_.push_back(input.name.c_str());
     output_name_pointers_.reserve(output_names_.size());
     output_names16_.reserve(output_names_.size());
     for (const std::string& name : output_names_) {
@@ -254,9 +256,7 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
     const onnxruntime* loaded = nullptr;
     if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
 
-    std::vector<const char*> names;
     std::vector<const OrtValue*> values;
-    names.reserve(inputs_.size());
     values.reserve(inputs_.size());
     // Half-precision copies of Float tensors, alive until Run returns.
     values_guard converted;
@@ -269,7 +269,6 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
         const bound_input& input = bound->inputs()[i];
         // Every input the session lists is required (initializers are not listed).
         if (!input.bound()) return fail(E_INVALIDARG, "input '" + inputs_[i].name + "' has no value bound");
-        names.push_back(inputs_[i].name.c_str());
         if (!input.to_half()) {
             values.push_back(input.value());
             continue;
@@ -279,12 +278,11 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
         halves.emplace_back(new uint16_t[count == 0 ? 1 : count]);
         floats_to_halves(static_cast<const float*>(tensor.data()), halves.back().get(), count);
         OrtValue* value = nullptr;
-        HRESULT hr = check_ort(api.CreateTensorWithDataAsOrtValue(loaded->cpu_memory, halves.back().get(),
-                                                                  count * sizeof(uint16_t), tensor.shape().data(),
-                                                                  tensor.shape().size(),
-                                                                  ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16, &value),
-                               "input '" + inputs_[i].name + "': ONNX Runtime refused the half-precision tensor");
-        if (failed(hr)) return hr;
+        if (OrtStatus* status = api.CreateTensorWithDataAsOrtValue(
+                loaded->cpu_memory, halves.back().get(), count * sizeof(uint16_t), tensor.shape().data(),
+                tensor.shape().size(), ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16, &value)) {
+            return check_ort(status, "input '" + inputs_[i].name + "': ONNX Runtime refused the half-precision tensor");
+        }
         converted.values.push_back(value);
         values.push_back(value);
     }
@@ -293,7 +291,7 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
     if (output_names_.empty()) {
         return make_evaluation_result(std::u16string(hstring_view(correlation_id)), output_names16_, outputs.values, result);
     }
-    HRESULT hr = check_ort(api.Run(session_, nullptr, names.data(), values.data(), values.size(),
+    HRESULT hr = check_ort(api.Run(session_, nullptr, input_name_pointers_.data(), values.data(), values.size(),
                                    output_name_pointers_.data(), output_name_pointers_.size(), outputs.values.data()),
                            "evaluation failed");
     if (failed(hr)) return hr;

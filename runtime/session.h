@@ -49,6 +49,7 @@ private:
     com_ptr<ILearningModelDevice> device_;
     OrtSession* session_;
     std::vector<session_input> inputs_;
+    std::vector<const char*> input_name_pointers_;  // into inputs_, for Run
     std::vector<std::string> output_names_;
     std::vector<const char*> output_name_pointers_;  // into output_names_, for Run
     std::vector<std::u16string> output_names16_;     // keys of the evaluation's outputs
