@@ -1,5 +1,6 @@
 #include "tensor.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -7,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "big_block_cache.h"
 #include "class_registry.h"
 #include "error_info.h"
 #include "feature_descriptor.h"
@@ -217,6 +219,14 @@ com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, std::vector<int64_t> shap
     }
 }
 
+// What allocate() asks for: a whole number of alignments (aligned_alloc
+// wants that, and 0 is not portable); 0 when `bytes` has no such size.
+size_t allocated_bytes(size_t bytes) noexcept {
+    const size_t alignment = bytes >= huge_page_threshold ? huge_page_size : storage_alignment;
+    if (bytes > SIZE_MAX - alignment) return 0;
+    return bytes == 0 ? alignment : (bytes + alignment - 1) / alignment * alignment;
+}
+
 }  // namespace
 
 tensor_storage::tensor_storage(tensor_storage&& other) noexcept
@@ -239,7 +249,7 @@ tensor_storage& tensor_storage::operator=(tensor_storage&& other) noexcept {
 tensor_storage::~tensor_storage() { reset(); }
 
 void tensor_storage::reset() noexcept {
-    if (owns_memory_) std::free(data_);
+    if (owns_memory_) give_back_big_block(data_, allocated_bytes(bytes_));
     if (value_ != nullptr) ort().ReleaseValue(value_);
     data_ = nullptr;
     bytes_ = 0;
@@ -248,14 +258,15 @@ void tensor_storage::reset() noexcept {
 }
 
 tensor_storage tensor_storage::allocate(size_t bytes) {
-    // Big tensors start on a huge page so that all of them can use huge pages.
-    const size_t alignment = bytes >= huge_page_threshold ? huge_page_size : storage_alignment;
-    // aligned_alloc wants a multiple of the alignment (and 0 is not portable).
-    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    const size_t rounded = allocated_bytes(bytes);
     if (rounded < bytes) throw std::bad_alloc();
-    void* memory = std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
-    if (memory == nullptr) throw std::bad_alloc();
-    advise_huge_pages(memory, rounded);
+    void* memory = take_big_block(rounded);
+    if (memory == nullptr) {
+        // Big tensors start on a huge page so that all of them can use huge pages.
+        memory = std::aligned_alloc(rounded >= huge_page_threshold ? huge_page_size : storage_alignment, rounded);
+        if (memory == nullptr) throw std::bad_alloc();
+        advise_huge_pages(memory, rounded);
+    }
     tensor_storage storage;
     storage.data_ = memory;
     storage.bytes_ = bytes;
