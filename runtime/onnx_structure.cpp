@@ -1,6 +1,5 @@
 #include "onnx_structure.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -122,11 +121,11 @@ private:
     }
 
     uint64_t read_varint(size_t& pos, size_t end) {
-        if (pos == end) throw wire_error("truncated varint");
-        source_.need(pos, std::min(end, pos + 10));
         uint64_t result = 0;
         for (int i = 0; i < 10; ++i) {
             if (pos == end) throw wire_error("truncated varint");
+            // Byte by byte: a payload may follow right after.
+            source_.need(pos, pos + 1);
             const unsigned char byte = data_[pos++];
             result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
             if ((byte & 0x80) == 0) return result;
