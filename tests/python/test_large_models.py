@@ -7,7 +7,7 @@ import threading
 import numpy as np
 import onnx
 import pytest
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, external_data_helper, helper, numpy_helper
 
 import qelmo
 
@@ -104,6 +104,26 @@ def test_a_file_changed_in_place_after_loading_refuses_sessions(tmp_path):
     assert failure_notes(lambda: qelmo.QelmoSession(rewritten, qelmo.CPU)) == changed
     # The model itself is still whole.
     assert rewritten.get_input_details() == [("x", [1, K], "float32")]
+
+
+def test_weights_inline_and_in_another_file(tmp_path):
+    path, w = weights_model(tmp_path / "mixed.onnx", seed=12)
+    model = onnx.load(path)
+    b = np.arange(K, dtype=np.float32)
+    bias = numpy_helper.from_array(b, "b")
+    (tmp_path / "bias.bin").write_bytes(b.tobytes())
+    external_data_helper.set_external_data(bias, "bias.bin")
+    bias.data_location = TensorProto.EXTERNAL
+    bias.ClearField("raw_data")
+    model.graph.initializer.append(bias)
+    model.graph.node[0].output[0] = "xw"
+    model.graph.node.append(helper.make_node("Add", ["xw", "b"], ["y"]))
+    onnx.save(model, path)
+
+    session = qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU)
+    x = np.ones((1, K), np.float32)
+    session.set_input("x", qelmo.QelmoValue(x))
+    np.testing.assert_allclose(session.evaluate()["y"].to_numpy(), x @ w + b, rtol=1e-4, atol=1e-3)
 
 
 def test_truncated_or_corrupted_large_files_are_refused_at_loading(tmp_path):
