@@ -1,19 +1,45 @@
-// Reading a whole file into memory in one read, for model files that may be
-// hundreds of megabytes.
+// Opening model files and reading from them at given offsets.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 
 #include "abi/unknown.h"
 
 namespace runtime {
 
-// Reads the regular file at `path` (UTF-8) into `contents`. Failures are
-// recorded with a readable message: E_FILE_NOT_FOUND when nothing is there,
+// An open file descriptor, closed with its owner.
+class file_descriptor {
+public:
+    file_descriptor() = default;
+    explicit file_descriptor(int fd) : fd_(fd) {}
+    file_descriptor(file_descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    file_descriptor& operator=(file_descriptor&& other) noexcept;
+    file_descriptor(const file_descriptor&) = delete;
+    file_descriptor& operator=(const file_descriptor&) = delete;
+    ~file_descriptor() { reset(); }
+
+    int get() const { return fd_; }
+    void reset() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// Opens the regular file at `path` (UTF-8) for reading and reads its status.
+// Never blocks (a FIFO is refused, not waited on). Failures are recorded
+// with a readable message: E_FILE_NOT_FOUND when nothing is there,
 // E_ACCESSDENIED when it may not be read, E_INVALID_MODEL for a directory or
-// any other non-regular file or a read error, E_OUTOFMEMORY when it does not
-// fit in memory.
-mlabi::HRESULT read_whole_file(const std::string& path, std::string& contents) noexcept;
+// any other non-regular file.
+mlabi::HRESULT open_regular_file(const std::string& path, file_descriptor& file, struct stat& status) noexcept;
+
+// Reads `count` bytes at `offset` of `fd` into `into`, going on after
+// interruptions and partial reads. Returns the count read, which is short
+// only at the end of the file, or -1 with errno set.
+ssize_t read_at(int fd, void* into, size_t count, uint64_t offset) noexcept;
 
 // `path` made absolute against the current directory, otherwise unchanged
 // (no symbolic links resolved, so files beside it are found as the caller

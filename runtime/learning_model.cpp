@@ -11,6 +11,7 @@
 #include "feature_descriptor.h"
 #include "file_reader.h"
 #include "map_view.h"
+#include "model_file.h"
 #include "text.h"
 #include "vector_view.h"
 
@@ -48,8 +49,9 @@ com_ptr<IMapView<HSTRING, HSTRING>> make_metadata(const std::vector<std::pair<st
 
 }  // namespace
 
-LearningModel::LearningModel(std::string bytes, std::string path, onnx_model info)
-    : bytes_(std::move(bytes)), path_(std::move(path)), info_(std::move(info)) {
+LearningModel::LearningModel(std::unique_ptr<model_file> file, std::string path, onnx_model info)
+    : file_(std::move(file)), path_(std::move(path)), info_(std::move(info)) {
+    if (!file_) file_ = std::make_unique<model_file>(std::string());
     author_ = utf8_to_utf16(info_.producer_name);
     name_ = utf8_to_utf16(info_.graph_name);
     domain_ = utf8_to_utf16(info_.domain);
@@ -62,16 +64,16 @@ LearningModel::LearningModel(std::string bytes, std::string path, onnx_model inf
 HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& model) noexcept {
     model = nullptr;
     try {
-        std::string bytes;
-        const HRESULT read = read_whole_file(path, bytes);
+        std::unique_ptr<model_file> file;
+        const HRESULT read = model_file::open(path, file);
         if (failed(read)) return read;
 
         onnx_model info;
         std::string reason;
-        if (read_onnx_model(bytes, info, reason) != onnx_read_status::ok) {
+        if (read_onnx_model(file->image(), info, reason) != onnx_read_status::ok) {
             return fail(E_INVALID_MODEL, "not an ONNX model: " + reason + " (" + path + ")");
         }
-        model = make(std::move(bytes), absolute_path(path), std::move(info));
+        model = make(std::move(file), absolute_path(path), std::move(info));
         if (!model) return fail(E_OUTOFMEMORY, "out of memory loading a model");
         return S_OK;
     } catch (const std::bad_alloc&) {

@@ -1,9 +1,11 @@
 // The LearningModel runtime class: a loaded ONNX file.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "com_object.h"
+#include "model_file.h"
 #include "onnx_model.h"
 
 namespace runtime {
@@ -12,10 +14,11 @@ class LearningModel final : public com_object<LearningModel, ILearningModel, IAg
 public:
     static constexpr GUID implementation_iid{0x3C1E4A7B, 0x5D2F, 0x4E8A, {0x9B, 0x61, 0x7A, 0x2C, 0x4D, 0x8E, 0x1F, 0x30}};
 
-    // `bytes`: the file's contents, kept for sessions; `path`: the file's
-    // absolute path (UTF-8), kept for models whose tensors live in external
-    // files. Builds every descriptor and view once; throws std::bad_alloc.
-    LearningModel(std::string bytes, std::string path, onnx_model info);
+    // `file`: the file's bytes, complete or as far as read, for sessions;
+    // `path`: the file's absolute path (UTF-8), kept for models whose tensors
+    // live in external files. Builds every descriptor and view once; throws
+    // std::bad_alloc.
+    LearningModel(std::unique_ptr<model_file> file, std::string path, onnx_model info);
 
     // Reads and parses the model file at `path` (UTF-8). Failures are recorded
     // with fail(): E_FILE_NOT_FOUND, E_ACCESSDENIED, E_INVALID_MODEL,
@@ -31,12 +34,12 @@ public:
     HRESULT get_InputFeatures(IVectorView<ILearningModelFeatureDescriptor*>** features) override;
     HRESULT get_OutputFeatures(IVectorView<ILearningModelFeatureDescriptor*>** features) override;
 
-    const std::string& bytes() const { return bytes_; }
+    model_file& file() const { return *file_; }
     const std::string& path() const { return path_; }
     const onnx_model& info() const { return info_; }
 
 private:
-    std::string bytes_;
+    std::unique_ptr<model_file> file_;  // never null
     std::string path_;
     onnx_model info_;
     // Made once at construction; never change under a caller.

@@ -7,59 +7,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "onnx_fields.h"
 #include "onnx_model.h"
 #include "protobuf_wire.h"
 
 namespace runtime {
 namespace {
 
-// Field numbers, from the ONNX message definitions.
-namespace model_field {
-constexpr uint32_t ir_version = 1, producer_name = 2, producer_version = 3, domain = 4, model_version = 5,
-                   doc_string = 6, graph = 7, metadata_props = 14, training_info = 20, functions = 25;
-}
-namespace graph_field {
-constexpr uint32_t node = 1, name = 2, initializer = 5, doc_string = 10, input = 11, output = 12,
-                   sparse_initializer = 15;
-}
-namespace node_field {
-constexpr uint32_t attribute = 5;
-}
-namespace attribute_field {
-constexpr uint32_t t = 5, g = 6, tensors = 10, graphs = 11, sparse_tensor = 22, sparse_tensors = 23;
-}
-namespace tensor_field {
-constexpr uint32_t name = 8, data_location = 14;
-constexpr uint64_t external_location = 1;
-}
-namespace sparse_tensor_field {
-constexpr uint32_t values = 1, indices = 2;
-}
-namespace function_field {
-constexpr uint32_t node = 7;
-}
-namespace training_info_field {
-constexpr uint32_t initialization = 1, algorithm = 2;
-}
-namespace entry_field {
-constexpr uint32_t key = 1, value = 2;
-}
-namespace value_info_field {
-constexpr uint32_t name = 1, type = 2, doc_string = 3;
-}
-namespace type_field {
-constexpr uint32_t tensor_type = 1, sequence_type = 4, map_type = 5, denotation = 6, opaque_type = 7,
-                   sparse_tensor_type = 8, optional_type = 9;
-}
-namespace tensor_type_field {
-constexpr uint32_t elem_type = 1, shape = 2;
-}
-namespace shape_field {
-constexpr uint32_t dim = 1;
-}
-namespace dimension_field {
-constexpr uint32_t dim_value = 1, dim_param = 2;
-}
+using namespace onnx_fields;
 
 // State gathered from the main graph; inputs are filtered once all
 // initializers are known, since they may come in any order.

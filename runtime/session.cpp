@@ -65,17 +65,36 @@ HRESULT make_session_options(const onnxruntime& loaded, bool on_gpu, session_opt
     return hr;
 }
 
-HRESULT open_session(const onnxruntime& loaded, const LearningModel& model, bool on_gpu, session_guard& session) {
+// `bytes`: the complete model file, or empty to have ONNX Runtime read the
+// model from its path.
+HRESULT open_session(const onnxruntime& loaded, const LearningModel& model, std::string_view bytes, bool on_gpu,
+                     session_guard& session) {
     session_options_guard options;
     if (HRESULT hr = make_session_options(loaded, on_gpu, options); failed(hr)) return hr;
-    // Tensors kept in other files are found relative to the model's path.
-    const std::string& bytes = model.bytes();
     OrtStatus* status =
-        model.info().has_external_data || bytes.empty()
+        bytes.empty()
             ? loaded.api->CreateSession(loaded.env, model.path().c_str(), options.options, &session.session)
             : loaded.api->CreateSessionFromArray(loaded.env, bytes.data(), bytes.size(), options.options,
                                                  &session.session);
     return check_ort(status, "ONNX Runtime could not prepare the model");
+}
+
+// Makes the session from the file's complete bytes, read for the occasion
+// and released again once ONNX Runtime holds its own copy of the weights.
+HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, session_guard& session) {
+    model_file::complete_bytes whole;
+    // Tensors kept in other files are found relative to the model's path.
+    if (!model.info().has_external_data) {
+        if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
+    }
+    HRESULT hr = open_session(loaded, model, whole.bytes(), on_gpu, session);
+    if (failed(hr) && on_gpu) {
+        // A GPU provider that loads but cannot run (no device, driver
+        // mismatch): fall back to the CPU, as a software adapter would.
+        clear_error();
+        hr = open_session(loaded, model, whole.bytes(), false, session);
+    }
+    return hr;
 }
 
 // Reads the session's name for input or output `index` into `name`.
@@ -141,14 +160,7 @@ HRESULT create_session(ILearningModel* model, ILearningModelDevice* device, ILea
     const OrtApi& api = *loaded->api;
 
     session_guard session;
-    HRESULT hr = open_session(*loaded, *learning_model, on_gpu, session);
-    if (failed(hr) && on_gpu) {
-        // A GPU provider that loads but cannot run (no device, driver
-        // mismatch): fall back to the CPU, as a software adapter would.
-        clear_error();
-        hr = open_session(*loaded, *learning_model, false, session);
-    }
-    if (failed(hr)) return hr;
+    if (HRESULT hr = open_model_session(*loaded, *learning_model, on_gpu, session); failed(hr)) return hr;
 
     size_t input_count = 0;
     size_t output_count = 0;

@@ -1,8 +1,12 @@
 // libFuzzer harness over the model load path: the ONNX reader on the raw
-// bytes, then the same bytes as a file through LearningModel's
-// LoadFromFilePath, and every descriptor the loaded model offers.
+// bytes, the structure walk that reads large files in part (the reader must
+// find the same model in what it read), then the same bytes as a file
+// through LearningModel's LoadFromFilePath, and every descriptor the loaded
+// model offers.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +15,8 @@
 #include "class_registry.h"
 #include "com_object.h"
 #include "onnx_model.h"
+#include "onnx_structure.h"
+#include "protobuf_wire.h"
 #include "text.h"
 
 using namespace mlabi;
@@ -81,6 +87,45 @@ void walk_features(IVectorView<ILearningModelFeatureDescriptor*>* features) {
     }
 }
 
+// Copies only the ranges the walk asks for into an image of zeros.
+class masked_image final : public runtime::byte_range_source {
+public:
+    masked_image(const uint8_t* data, size_t size) : data_(data), image(size, '\0') {}
+    void need(size_t begin, size_t end) override {
+        if (begin >= end || end > image.size()) std::abort();
+        std::copy(data_ + begin, data_ + end, image.begin() + static_cast<std::ptrdiff_t>(begin));
+    }
+    const uint8_t* data_;
+    std::string image;
+};
+
+bool same_reading(const runtime::onnx_model& a, const runtime::onnx_model& b) {
+    if (a.inputs.size() != b.inputs.size() || a.outputs.size() != b.outputs.size()) return false;
+    for (size_t i = 0; i < a.inputs.size(); ++i) {
+        if (a.inputs[i].name != b.inputs[i].name || a.inputs[i].shape.size() != b.inputs[i].shape.size()) return false;
+    }
+    return a.producer_name == b.producer_name && a.graph_name == b.graph_name &&
+           a.metadata_props == b.metadata_props && a.has_external_data == b.has_external_data;
+}
+
+void check_structure_walk(const uint8_t* data, size_t size, runtime::onnx_read_status status,
+                          const runtime::onnx_model& model, const std::string& error) {
+    masked_image source(data, size);
+    try {
+        runtime::walk_onnx_structure(source.image, source);
+    } catch (const runtime::wire_error&) {
+        // Given up only where the reader gives up too.
+        if (status == runtime::onnx_read_status::ok) std::abort();
+        return;
+    }
+    runtime::onnx_model partial;
+    std::string partial_error;
+    if (runtime::read_onnx_model(source.image, partial, partial_error) != status || partial_error != error ||
+        !same_reading(partial, model)) {
+        std::abort();
+    }
+}
+
 void load_through_file(const uint8_t* data, size_t size) {
     FILE* file = std::fopen(model_path().c_str(), "wb");
     if (file == nullptr) std::abort();
@@ -113,7 +158,9 @@ void load_through_file(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runtime::onnx_model model;
     std::string error;
-    (void)runtime::read_onnx_model(std::string_view(reinterpret_cast<const char*>(data), size), model, error);
+    const runtime::onnx_read_status status =
+        runtime::read_onnx_model(std::string_view(reinterpret_cast<const char*>(data), size), model, error);
+    check_structure_walk(data, size, status, model, error);
     load_through_file(data, size);
     return 0;
 }

@@ -267,7 +267,7 @@ TEST_F(LearningModelTest, KeepsBytesAndAnAbsolutePath) {
     auto model = runtime::implementation_of<runtime::LearningModel>(loaded.get());
     ASSERT_TRUE(model);
     EXPECT_EQ(model->path(), path);
-    EXPECT_EQ(model->bytes(), contents);
+    EXPECT_EQ(model->file().image(), contents);
     EXPECT_EQ(model->info().inputs.size(), 1u);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,7 @@ protected:
         runtime::onnx_model info;
         std::string error;
         EXPECT_EQ(runtime::read_onnx_model(bytes, info, error), runtime::onnx_read_status::ok) << error;
-        auto model = runtime::LearningModel::make(bytes, std::string(), std::move(info));
+        auto model = runtime::LearningModel::make(std::make_unique<runtime::model_file>(bytes), std::string(), std::move(info));
         return com_ptr<ILearningModel>::copy_from(model.get());
     }
 
