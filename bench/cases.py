@@ -17,7 +17,7 @@ from sides import check_same_outputs, peer_call, qelmo_call
 from timing import Timing, interleaved
 
 CORES = os.cpu_count() or 1
-QELMO_THREADING = f"shared pool, {CORES} threads, no spin"
+QELMO_THREADING = f"one pool for all sessions, {CORES} threads, spin"
 PEER_THREADING = f"own pool, {CORES} threads, spin"
 PEER_ONE_THREAD = "1 intra-op thread"
 

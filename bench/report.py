@@ -14,6 +14,11 @@ def duration(seconds):
     return f"{seconds / 1e-9:.3g} ns"
 
 
+def ratio_text(value):
+    """Two decimals, or two significant digits for ratios below 0.01."""
+    return f"{value:.2f}" if value >= 0.01 else f"{value:.2g}"
+
+
 def machine():
     cpu = platform.processor() or "unknown CPU"
     try:
@@ -41,7 +46,7 @@ def main_table(rows):
     for row in rows:
         ratio = ""
         if row.baseline is not None:
-            ratio = f"**{row.timing.median / medians[(row.case, row.baseline)]:.2f}**"
+            ratio = f"**{ratio_text(row.timing.median / medians[(row.case, row.baseline)])}**"
         t = row.timing
         lines.append(f"| {row.case} | {row.side} | {row.threading} | {duration(t.median)} | "
                      f"{duration(t.p10)} | {duration(t.p90)} | {ratio} |")
