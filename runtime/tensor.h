@@ -39,7 +39,7 @@ private:
 
     void* data_ = nullptr;
     size_t bytes_ = 0;
-    bool owns_memory_ = false;
+    void* block_ = nullptr;  // our own allocation, which data_ lies in
     OrtValue* value_ = nullptr;
 };
 
@@ -47,6 +47,9 @@ class tensor_core {
 public:
     // Answered by every tensor of this runtime, giving its tensor_core.
     static constexpr GUID iid{0x6A0D5E21, 0x93C4, 0x4B7F, {0x8E, 0x12, 0x5C, 0x3B, 0xA9, 0x47, 0x0D, 0x66}};
+
+    tensor_core(const tensor_core&) = delete;
+    tensor_core& operator=(const tensor_core&) = delete;
 
     virtual uint32_t AddRef() = 0;
     virtual uint32_t Release() = 0;
@@ -60,14 +63,55 @@ public:
 
 protected:
     tensor_core(TensorKind kind, std::vector<int64_t> shape, size_t element_count, tensor_storage storage)
-        : kind_(kind), shape_(std::move(shape)), element_count_(element_count), storage_(std::move(storage)) {}
+        : kind_(kind),
+          shape_(std::move(shape)),
+          element_count_(element_count),
+          storage_(std::move(storage)),
+          shape_view_(*this),
+          bytes_view_(*this) {}
     ~tensor_core() = default;
+
+    // The shape view and the buffer reference that get_Shape and
+    // CreateReference hand out are parts of the tensor, counted on it: reading
+    // a tensor allocates nothing. Each is a COM object of its own (its
+    // QueryInterface answers only its own interfaces) that keeps the tensor
+    // alive while it is held.
+    class shape_view final : public IVectorView<int64_t> {
+    public:
+        explicit shape_view(tensor_core& tensor) noexcept : tensor_(tensor) {}
+        HRESULT QueryInterface(const GUID& iid, void** object) override;
+        uint32_t AddRef() override { return tensor_.AddRef(); }
+        uint32_t Release() override { return tensor_.Release(); }
+        HRESULT GetAt(uint32_t index, int64_t* item) override;
+        HRESULT get_Size(uint32_t* size) override;
+
+    private:
+        tensor_core& tensor_;
+    };
+
+    class bytes_view final : public IMemoryBufferReference, public IMemoryBufferByteAccess {
+    public:
+        explicit bytes_view(tensor_core& tensor) noexcept : tensor_(tensor) {}
+        HRESULT QueryInterface(const GUID& iid, void** object) override;
+        uint32_t AddRef() override { return tensor_.AddRef(); }
+        uint32_t Release() override { return tensor_.Release(); }
+        HRESULT get_Capacity(uint32_t* capacity) override;
+        HRESULT GetBuffer(uint8_t** value, uint32_t* capacity) override;
+
+    private:
+        tensor_core& tensor_;
+    };
+
+    shape_view& shape_part() { return shape_view_; }
+    bytes_view& bytes_part() { return bytes_view_; }
 
 private:
     TensorKind kind_;
     std::vector<int64_t> shape_;
     size_t element_count_;
     tensor_storage storage_;
+    shape_view shape_view_;
+    bytes_view bytes_view_;
 };
 
 // The tensor behind an interface pointer, when it is one of this runtime's.
