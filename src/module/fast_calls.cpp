@@ -1,7 +1,8 @@
 // pybind11's generic dispatch (an argument tuple, a bound method object, the
 // overload loop, type lookups by typeid, a heap vector of arguments) costs
 // several times the work of the small calls a user repeats per input on every
-// evaluation. Each fast path here takes only the plain case: positional
+// evaluation, and its map caster looks the value type up by typeid for every
+// output. Each fast path here takes only the plain case: positional
 // arguments of the expected classes, a one-byte-per-character name, a value
 // built from exactly a QelmoValue. Everything else goes to the pybind11
 // function it stands in front of, so overload errors, keyword use and
@@ -14,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "session/qelmo_session.h"
 #include "tensor/qelmo_value.h"
@@ -30,6 +32,7 @@ const py::detail::type_info* value_type_info = nullptr;
 initproc pybind11_value_init = nullptr;
 PyObject* pybind11_to_numpy = nullptr;
 PyObject* pybind11_set_input = nullptr;
+PyObject* pybind11_evaluate = nullptr;
 
 // The native object of an instance of `type` or of a Python subclass; null
 // for other objects and for layouts with several native bases, which the
@@ -126,6 +129,71 @@ PyObject* set_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return call_pybind11(pybind11_set_input, self, args, nargs, kwnames);
 }
 
+// A new Python QelmoValue owning `value`, made as pybind11's cast of a moved
+// value makes it.
+py::object wrap_value(QelmoValue&& value) {
+    auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(value_type));
+    if (!object) throw py::error_already_set();
+    auto* instance = reinterpret_cast<py::detail::instance*>(object.ptr());
+    auto owned = std::make_unique<QelmoValue>(std::move(value));
+    instance->simple_value_holder[0] = owned.get();
+    try {
+        value_type_info->init_instance(instance, nullptr);
+    } catch (...) {
+        instance->simple_value_holder[0] = nullptr;  // the object is dropped empty
+        throw;
+    }
+    owned.release();
+    return object;
+}
+
+// The name as a Python str, decoded as pybind11 decodes UTF-16; names in
+// ASCII, the usual case, are copied unit by unit.
+py::object text_object(const std::u16string& text) {
+    bool ascii = true;
+    for (char16_t unit : text) ascii = ascii && unit < 0x80;
+    PyObject* made = nullptr;
+    if (ascii) {
+        made = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
+        if (made != nullptr) {
+            Py_UCS1* target = PyUnicode_1BYTE_DATA(made);
+            for (char16_t unit : text) *target++ = static_cast<Py_UCS1>(unit);
+        }
+    } else {
+        made = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
+                                     static_cast<Py_ssize_t>(text.size() * sizeof(char16_t)), nullptr, nullptr);
+    }
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
+PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bool unmade = false;
+    QelmoSession* session = native_of<QelmoSession>(self, session_type, &unmade);
+    if (unmade) return refuse_unmade(session_type);
+    if (session == nullptr || nargs != 0 || kwnames != nullptr) {
+        return call_pybind11(pybind11_evaluate, self, args, nargs, kwnames);
+    }
+    try {
+        std::unordered_map<std::u16string, QelmoValue> outputs = session->evaluate();
+        py::dict result;
+        for (auto& [name, value] : outputs) {
+            const py::object key = text_object(name);
+            if (PyDict_SetItem(result.ptr(), key.ptr(), wrap_value(std::move(value)).ptr()) != 0) {
+                throw py::error_already_set();
+            }
+        }
+        return result.release().ptr();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;  // thread cancellation must unwind through
+#endif
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
 // Replaces the method `name` of `type` with a method descriptor for `fast`,
 // keeping pybind11's function (returned, a new reference) for the other
 // cases and its docstring, which carries the signature.
@@ -152,6 +220,7 @@ void install_fast_calls(py::module_& module) {
 
     pybind11_to_numpy = replace_method(value_class, "to_numpy", to_numpy);
     pybind11_set_input = replace_method(session_class, "set_input", set_input);
+    pybind11_evaluate = replace_method(session_class, "evaluate", evaluate);
     // Set last: assigning __init__ on the class would reset this slot.
     pybind11_value_init = value_type->tp_init;
     value_type->tp_init = value_init;

@@ -5,8 +5,9 @@
 
 namespace qelmo {
 
-// Puts fast paths in front of QelmoValue(array), QelmoValue.to_numpy and
-// QelmoSession.set_input. Call after the classes are registered.
+// Puts fast paths in front of QelmoValue(array), QelmoValue.to_numpy,
+// QelmoSession.set_input and QelmoSession.evaluate. Call after the classes
+// are registered.
 void install_fast_calls(pybind11::module_& module);
 
 }  // namespace qelmo

@@ -1,5 +1,5 @@
-"""The direct entry points of QelmoValue(array), to_numpy and set_input, and
-the cases they hand to the generic binding layer."""
+"""The direct entry points of QelmoValue(array), to_numpy, set_input and
+evaluate, and the cases they hand to the generic binding layer."""
 
 import numpy as np
 import pytest
@@ -19,6 +19,16 @@ def test_input_names_reach_the_model_whatever_their_characters(tmp_path, names):
     session.set_input(names[0], qelmo.QelmoValue(f32(5, 7, 9)))
     session.set_input(names[1], qelmo.QelmoValue(f32(1, 2, 3)))
     np.testing.assert_array_equal(session.evaluate()["y"].to_numpy(), f32(4, 5, 6))
+
+
+@pytest.mark.parametrize("name", ["y", "é", "名", "𝑦"])
+def test_output_names_come_back_as_declared(tmp_path, name):
+    path = eval_models.identity(tmp_path / "id.onnx", shape=(2,), output_name=name)
+    session = qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU)
+    session.set_input("x", qelmo.QelmoValue(f32(1, 2)))
+    (key, value), = session.evaluate().items()
+    assert key == name and type(key) is str
+    np.testing.assert_array_equal(value.to_numpy(), f32(1, 2))
 
 
 def test_subclass_values_and_names_are_taken(tmp_path):
@@ -53,6 +63,7 @@ def test_argument_mistakes_keep_the_binding_layer_errors(tmp_path):
         lambda: session.set_input("x"),
         lambda: session.set_input(name="x", value=value),
         lambda: value.to_numpy(1),
+        lambda: session.evaluate(1),
         lambda: qelmo.QelmoValue(),
         lambda: qelmo.QelmoValue(f32(1), f32(2)),
     ):
@@ -72,3 +83,5 @@ def test_uninitialised_objects_are_refused_not_used(tmp_path, cls):
     unmade_session = qelmo.QelmoSession.__new__(qelmo.QelmoSession)
     with pytest.raises(TypeError, match="never initialised"):
         unmade_session.set_input("x", qelmo.QelmoValue(f32(1, 2, 3)))
+    with pytest.raises(TypeError, match="never initialised"):
+        unmade_session.evaluate()
