@@ -33,6 +33,7 @@ initproc pybind11_value_init = nullptr;
 PyObject* pybind11_to_numpy = nullptr;
 PyObject* pybind11_set_input = nullptr;
 PyObject* pybind11_evaluate = nullptr;
+PyObject* pybind11_value_init_function = nullptr;
 
 // The native object of an instance of `type` or of a Python subclass; null
 // for other objects and for layouts with several native bases, which the
@@ -65,6 +66,18 @@ PyObject* call_pybind11(PyObject* function, PyObject* self, PyObject* const* arg
     return PyObject_Vectorcall(function, all.get(), static_cast<size_t>(nargs + 1), kwnames);
 }
 
+// Makes `value` the native object of `instance` and constructs its holder.
+// The instance is not entered in pybind11's registry of instances by
+// address: that registry only finds the Python object of a C++ object
+// returned by reference, which never happens for values, and entering and
+// later removing each value cost a hash-map node per value.
+void adopt(py::detail::instance* instance, std::unique_ptr<QelmoValue> value) noexcept {
+    py::detail::value_and_holder slot = instance->get_value_and_holder(value_type_info);
+    slot.value_ptr() = value.get();
+    new (&slot.holder<std::unique_ptr<QelmoValue>>()) std::unique_ptr<QelmoValue>(std::move(value));
+    slot.set_holder_constructed();
+}
+
 int value_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (Py_TYPE(self) == value_type && kwargs == nullptr && PyTuple_GET_SIZE(args) == 1 &&
         py::isinstance<py::array>(PyTuple_GET_ITEM(args, 0))) {
@@ -79,19 +92,19 @@ int value_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 PyErr_Clear();
                 return pybind11_value_init(self, args, kwargs);
             }
-            instance->simple_value_holder[0] = value.get();
-            try {
-                value_type_info->init_instance(instance, nullptr);  // registers it, makes the holder
-            } catch (...) {
-                instance->simple_value_holder[0] = nullptr;
-                py::detail::try_translate_exceptions();
-                return -1;
-            }
-            value.release();  // the holder owns it now
+            adopt(instance, std::move(value));
             return 0;
         }
     }
     return pybind11_value_init(self, args, kwargs);
+}
+
+// QelmoValue.__init__ called again on a made value: pybind11 ignores the
+// call for the values it made, so it is ignored for these too.
+PyObject* init_again(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bool unmade = false;
+    if (native_of<QelmoValue>(self, value_type, &unmade) != nullptr) Py_RETURN_NONE;
+    return call_pybind11(pybind11_value_init_function, self, args, nargs, kwnames);
 }
 
 PyObject* to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -134,16 +147,7 @@ PyObject* set_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 py::object wrap_value(QelmoValue&& value) {
     auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(value_type));
     if (!object) throw py::error_already_set();
-    auto* instance = reinterpret_cast<py::detail::instance*>(object.ptr());
-    auto owned = std::make_unique<QelmoValue>(std::move(value));
-    instance->simple_value_holder[0] = owned.get();
-    try {
-        value_type_info->init_instance(instance, nullptr);
-    } catch (...) {
-        instance->simple_value_holder[0] = nullptr;  // the object is dropped empty
-        throw;
-    }
-    owned.release();
+    adopt(reinterpret_cast<py::detail::instance*>(object.ptr()), std::make_unique<QelmoValue>(std::move(value)));
     return object;
 }
 
@@ -221,7 +225,8 @@ void install_fast_calls(py::module_& module) {
     pybind11_to_numpy = replace_method(value_class, "to_numpy", to_numpy);
     pybind11_set_input = replace_method(session_class, "set_input", set_input);
     pybind11_evaluate = replace_method(session_class, "evaluate", evaluate);
-    // Set last: assigning __init__ on the class would reset this slot.
+    pybind11_value_init_function = replace_method(value_class, "__init__", init_again);
+    // Set last: assigning __init__ on the class resets this slot.
     pybind11_value_init = value_type->tp_init;
     value_type->tp_init = value_init;
     PyType_Modified(value_type);

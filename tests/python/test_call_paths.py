@@ -1,6 +1,8 @@
 """The direct entry points of QelmoValue(array), to_numpy, set_input and
 evaluate, and the cases they hand to the generic binding layer."""
 
+import weakref
+
 import numpy as np
 import pytest
 
@@ -52,6 +54,17 @@ def test_second_init_keeps_the_first_array():
     value = qelmo.QelmoValue(first)
     value.__init__(f32(2))
     assert value.to_numpy() is first
+
+
+def test_values_release_their_arrays(tmp_path):
+    session = qelmo.QelmoSession(qelmo.QelmoModel(eval_models.identity(tmp_path / "id.onnx", shape=(3,))), qelmo.CPU)
+    staged = f32(1, 2, 3)
+    session.set_input("x", qelmo.QelmoValue(staged))
+    outputs = session.evaluate()
+    arrays = [weakref.ref(staged), weakref.ref(outputs["y"].to_numpy())]
+    session.clear_input()
+    del staged, outputs
+    assert [ref() for ref in arrays] == [None, None]
 
 
 def test_argument_mistakes_keep_the_binding_layer_errors(tmp_path):
