@@ -93,10 +93,11 @@ com_ptr<ITensor> create_tensor_from_array(const py::array& array, TensorKind rec
     if (contiguous.itemsize() != static_cast<py::ssize_t>(sizeof(element))) {
         throw std::runtime_error("Unsupported numpy data type");
     }
-    std::vector<int64_t> dimensions(contiguous.shape(), contiguous.shape() + contiguous.ndim());
+    static_assert(sizeof(py::ssize_t) == sizeof(int64_t), "numpy dimensions are 64-bit here");
     const auto count = static_cast<uint32_t>(contiguous.size());
 
-    com_ptr<ShapeIterable> shape = ShapeIterable::make(std::move(dimensions));
+    com_ptr<ShapeIterable> shape =
+        ShapeIterable::make(reinterpret_cast<const int64_t*>(contiguous.shape()), static_cast<size_t>(contiguous.ndim()));
     com_ptr<TypedTensor> tensor;
     {
         ShapeIterableCloser closer(shape.get());
