@@ -33,7 +33,7 @@ class Tensor final : public com_object<Tensor<Interface>, Interface, ILearningMo
     using base = com_object<Tensor<Interface>, Interface, ILearningModelFeatureValue, IMemoryBuffer, IAgileObject>;
 
 public:
-    Tensor(TensorKind kind, std::vector<int64_t> shape, size_t element_count, tensor_storage storage)
+    Tensor(TensorKind kind, tensor_shape shape, size_t element_count, tensor_storage storage)
         : tensor_core(kind, std::move(shape), element_count, std::move(storage)) {}
 
     uint32_t AddRef() override { return base::AddRef(); }
@@ -88,12 +88,11 @@ HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
 
 // Reads every dimension from `shape` once; checks each is non-negative and
 // that their product (without overflow) equals `count`.
-HRESULT read_shape(IIterable<int64_t>* shape, uint32_t count, std::vector<int64_t>& dims) {
+HRESULT read_shape(IIterable<int64_t>* shape, uint32_t count, tensor_shape& dims) {
     if (shape == nullptr) return fail(E_POINTER, "CreateFromArray: the shape is null");
     com_ptr<IIterator<int64_t>> it;
     HRESULT hr = shape->First(it.put());
     if (failed(hr) || !it) return fail(failed(hr) ? hr : E_POINTER, "CreateFromArray: the shape could not be iterated");
-    dims.reserve(8);
     // Whole runs at a time; one element at a time from iterators without GetMany.
     int64_t run[16];
     uint32_t got = 0;
@@ -110,7 +109,7 @@ HRESULT read_shape(IIterable<int64_t>* shape, uint32_t count, std::vector<int64_
         }
     } else {
         while (succeeded(hr) && dims.size() <= max_rank) {
-            dims.insert(dims.end(), run, run + std::min<uint32_t>(got, 16));
+            dims.append(run, std::min<uint32_t>(got, 16));
             if (got < 16) break;
             hr = it->GetMany(16, run, &got);
         }
@@ -154,7 +153,7 @@ public:
         if (tensor == nullptr) return fail(E_POINTER, "null out-parameter");
         *tensor = nullptr;
         try {
-            std::vector<int64_t> dims;
+            tensor_shape dims;
             if (HRESULT hr = read_shape(shape, count, dims); failed(hr)) return hr;
             if (data == nullptr && count != 0) return fail(E_POINTER, "CreateFromArray: the element data is null");
             constexpr TensorKind kind = Typed::kind;
@@ -177,12 +176,12 @@ public:
 };
 
 template <class Interface>
-com_ptr<IUnknown> make_tensor_of(TensorKind kind, std::vector<int64_t> shape, size_t count, tensor_storage storage) {
+com_ptr<IUnknown> make_tensor_of(TensorKind kind, tensor_shape shape, size_t count, tensor_storage storage) {
     auto made = Tensor<Interface>::make(kind, std::move(shape), count, std::move(storage));
     return com_ptr<IUnknown>::copy_from(made ? static_cast<IUnknown*>(static_cast<Interface*>(made.get())) : nullptr);
 }
 
-com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, std::vector<int64_t> shape, size_t count,
+com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, tensor_shape shape, size_t count,
                                       tensor_storage storage) {
     switch (kind) {
         case TensorKind::Float: return make_tensor_of<ITensorFloat>(kind, std::move(shape), count, std::move(storage));
@@ -359,6 +358,8 @@ const char* tensor_kind_name(TensorKind kind) noexcept {
     }
 }
 
+std::string shape_text(const tensor_shape& shape) { return shape_text(shape.to_vector()); }
+
 std::string shape_text(const std::vector<int64_t>& shape) {
     std::string text = "[";
     for (size_t i = 0; i < shape.size(); ++i) {
@@ -386,7 +387,7 @@ HRESULT make_tensor_over_ort_value(OrtValue* value, com_ptr<IUnknown>& tensor) n
         ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
         size_t rank = 0;
         size_t count = 0;
-        std::vector<int64_t> shape;
+        tensor_shape shape;
         OrtStatus* status = api.GetTensorElementType(info, &type);
         if (status == nullptr) status = api.GetDimensionsCount(info, &rank);
         if (status == nullptr) {

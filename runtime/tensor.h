@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "com_object.h"
+#include "tensor_shape.h"
 
 namespace runtime {
 
@@ -55,14 +56,14 @@ public:
     virtual uint32_t Release() = 0;
 
     TensorKind kind() const { return kind_; }
-    const std::vector<int64_t>& shape() const { return shape_; }
+    const tensor_shape& shape() const { return shape_; }
     // Null for string tensors, whose elements are not plain bytes.
     void* data() const { return storage_.data(); }
     size_t byte_size() const { return storage_.bytes(); }
     size_t element_count() const { return element_count_; }
 
 protected:
-    tensor_core(TensorKind kind, std::vector<int64_t> shape, size_t element_count, tensor_storage storage)
+    tensor_core(TensorKind kind, tensor_shape shape, size_t element_count, tensor_storage storage)
         : kind_(kind),
           shape_(std::move(shape)),
           element_count_(element_count),
@@ -107,7 +108,7 @@ protected:
 
 private:
     TensorKind kind_;
-    std::vector<int64_t> shape_;
+    tensor_shape shape_;
     size_t element_count_;
     tensor_storage storage_;
     shape_view shape_view_;
@@ -126,6 +127,7 @@ const char* tensor_kind_name(TensorKind kind) noexcept;
 
 // "[2, 3]"; negative (free) dimensions print as "?".
 std::string shape_text(const std::vector<int64_t>& shape);
+std::string shape_text(const tensor_shape& shape);
 
 // A tensor object over an OrtValue holding a dense tensor; takes over the
 // value in every case. Kinds without a typed interface (String, Boolean,
