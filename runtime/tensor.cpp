@@ -33,7 +33,7 @@ class Tensor final : public com_object<Tensor<Interface>, Interface, ILearningMo
     using base = com_object<Tensor<Interface>, Interface, ILearningModelFeatureValue, IMemoryBuffer, IAgileObject>;
 
 public:
-    Tensor(TensorKind kind, tensor_shape shape, size_t element_count, tensor_storage storage)
+    Tensor(TensorKind kind, tensor_shape&& shape, size_t element_count, tensor_storage&& storage)
         : tensor_core(kind, std::move(shape), element_count, std::move(storage)) {}
 
     uint32_t AddRef() override { return base::AddRef(); }
@@ -176,13 +176,13 @@ public:
 };
 
 template <class Interface>
-com_ptr<IUnknown> make_tensor_of(TensorKind kind, tensor_shape shape, size_t count, tensor_storage storage) {
+com_ptr<IUnknown> make_tensor_of(TensorKind kind, tensor_shape&& shape, size_t count, tensor_storage&& storage) {
     auto made = Tensor<Interface>::make(kind, std::move(shape), count, std::move(storage));
     return com_ptr<IUnknown>::copy_from(made ? static_cast<IUnknown*>(static_cast<Interface*>(made.get())) : nullptr);
 }
 
-com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, tensor_shape shape, size_t count,
-                                      tensor_storage storage) {
+// Shape and storage are moved from only when the tensor is made.
+com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, tensor_shape&& shape, size_t count, tensor_storage&& storage) {
     switch (kind) {
         case TensorKind::Float: return make_tensor_of<ITensorFloat>(kind, std::move(shape), count, std::move(storage));
         case TensorKind::Float16: return make_tensor_of<ITensorFloat16Bit>(kind, std::move(shape), count, std::move(storage));

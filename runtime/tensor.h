@@ -63,7 +63,7 @@ public:
     size_t element_count() const { return element_count_; }
 
 protected:
-    tensor_core(TensorKind kind, tensor_shape shape, size_t element_count, tensor_storage storage)
+    tensor_core(TensorKind kind, tensor_shape&& shape, size_t element_count, tensor_storage&& storage)
         : kind_(kind),
           shape_(std::move(shape)),
           element_count_(element_count),
