@@ -128,7 +128,8 @@ PyObject* set_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (session != nullptr && value != nullptr && kwnames == nullptr && is_one_byte_text(args[0])) {
         try {
             // Latin-1 text widens unit by unit to UTF-16. The buffer is
-            // reused: calls are serialised by the interpreter lock.
+            // reused: the interpreter lock serialises calls, and set_input
+            // is done with the name before any Python code can run.
             static std::u16string name;
             const auto* text = PyUnicode_1BYTE_DATA(args[0]);
             name.assign(text, text + PyUnicode_GET_LENGTH(args[0]));
