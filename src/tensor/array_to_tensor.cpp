@@ -55,8 +55,11 @@ void check_element_count(const py::array& array) {
     for (py::ssize_t i = 0; i < rank; ++i) {
         const auto dim = static_cast<uint64_t>(dims[i]);
         if (dim == 0) return;  // empty: no elements, whatever the other extents
-        if (count > max_tensor_elements / dim) too_many = true;
-        else count *= dim;
+        if (too_many) continue;
+        // Both factors below 2^32: the product cannot overflow (and no
+        // division is needed, this runs for every input of every evaluation).
+        if (dim > max_tensor_elements) too_many = true;
+        else if ((count *= dim) > max_tensor_elements) too_many = true;
     }
     if (too_many || count > max_tensor_elements) {
         std::string shape;
