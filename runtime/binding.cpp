@@ -13,7 +13,7 @@
 namespace runtime {
 namespace {
 
-bool shape_fits(const session_input& input, const std::vector<int64_t>& shape) {
+bool shape_fits(const session_input& input, const tensor_shape& shape) {
     if (!input.has_shape) return true;
     if (shape.size() != input.shape.size()) return false;
     for (size_t i = 0; i < shape.size(); ++i) {
@@ -116,7 +116,7 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
     if (!to_half) {
         const onnxruntime* loaded = nullptr;
         if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
-        const std::vector<int64_t>& shape = tensor->shape();
+        const tensor_shape& shape = tensor->shape();
         if (OrtStatus* status = loaded->api->CreateTensorWithDataAsOrtValue(
                 loaded->cpu_memory, tensor->data(), tensor->byte_size(), shape.data(), shape.size(),
                 input.element_type, &ort_value)) {

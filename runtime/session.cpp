@@ -222,7 +222,11 @@ LearningModelSession::LearningModelSession(com_ptr<LearningModel> model, com_ptr
       inputs_(std::move(inputs)),
       output_names_(std::move(output_names)) {
     input_name_pointers_.reserve(inputs_.size());
-    for (const session_input& input : inputs_) input_name_pointers_.push_back(input.name.c_str());
+    input_indices_.reserve(inputs_.size());
+    for (size_t i = 0; i < inputs_.size(); ++i) {
+        input_name_pointers_.push_back(inputs_[i].name.c_str());
+        input_indices_.emplace(inputs_[i].name16, static_cast<int>(i));  // the first of equal names wins
+    }
     output_name_pointers_.reserve(output_names_.size());
     output_names16_.reserve(output_names_.size());
     for (const std::string& name : output_names_) {
@@ -238,10 +242,8 @@ HRESULT LearningModelSession::get_Model(ILearningModel** model) { return hand_ou
 HRESULT LearningModelSession::get_Device(ILearningModelDevice** device) { return hand_out(device_, device); }
 
 int LearningModelSession::find_input(std::u16string_view name) const {
-    for (size_t i = 0; i < inputs_.size(); ++i) {
-        if (inputs_[i].name16 == name) return static_cast<int>(i);
-    }
-    return -1;
+    const auto found = input_indices_.find(name);
+    return found == input_indices_.end() ? -1 : found->second;
 }
 
 HRESULT LearningModelSession::Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,

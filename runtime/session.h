@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "com_object.h"
@@ -49,6 +50,7 @@ private:
     com_ptr<ILearningModelDevice> device_;
     OrtSession* session_;
     std::vector<session_input> inputs_;
+    std::unordered_map<std::u16string_view, int> input_indices_;  // names into inputs_, for binding
     std::vector<const char*> input_name_pointers_;  // into inputs_, for Run
     std::vector<std::string> output_names_;
     std::vector<const char*> output_name_pointers_;  // into output_names_, for Run

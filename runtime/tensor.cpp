@@ -1,5 +1,6 @@
 #include "tensor.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,6 @@
 #include "huge_pages.h"
 #include "onnxruntime_library.h"
 #include "shared_factory.h"
-#include "vector_view.h"
 
 namespace runtime {
 namespace {
@@ -35,7 +35,7 @@ class Tensor final : public com_object<Tensor<Interface>, Interface, ILearningMo
     using base = com_object<Tensor<Interface>, Interface, ILearningModelFeatureValue, IMemoryBuffer, IAgileObject>;
 
 public:
-    Tensor(TensorKind kind, std::vector<int64_t> shape, size_t element_count, tensor_storage storage)
+    Tensor(TensorKind kind, tensor_shape&& shape, size_t element_count, tensor_storage&& storage)
         : tensor_core(kind, std::move(shape), element_count, std::move(storage)) {}
 
     uint32_t AddRef() override { return base::AddRef(); }
@@ -63,40 +63,12 @@ protected:
     }
 };
 
-// A view of a tensor's bytes; keeps the tensor (and so its storage) alive.
-class tensor_buffer_reference final
-    : public com_object<tensor_buffer_reference, IMemoryBufferReference, IMemoryBufferByteAccess, IAgileObject> {
-public:
-    explicit tensor_buffer_reference(com_ptr<tensor_core> tensor) : tensor_(std::move(tensor)) {}
-
-    HRESULT get_Capacity(uint32_t* capacity) override {
-        if (capacity == nullptr) return fail(E_POINTER, "null out-parameter");
-        *capacity = static_cast<uint32_t>(tensor_->byte_size());
-        return S_OK;
-    }
-    HRESULT GetBuffer(uint8_t** value, uint32_t* capacity) override {
-        if (value == nullptr || capacity == nullptr) return fail(E_POINTER, "null out-parameter");
-        *value = static_cast<uint8_t*>(tensor_->data());
-        *capacity = static_cast<uint32_t>(tensor_->byte_size());
-        return S_OK;
-    }
-
-private:
-    com_ptr<tensor_core> tensor_;
-};
-
 template <class Interface>
 HRESULT Tensor<Interface>::get_Shape(IVectorView<int64_t>** shape) {
     if (shape == nullptr) return fail(E_POINTER, "null out-parameter");
-    *shape = nullptr;
-    try {
-        auto view = vector_view<int64_t>::make(this->shape());
-        if (!view) return fail(E_OUTOFMEMORY, "out of memory reading a tensor's shape");
-        *shape = view.detach();
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return fail(E_OUTOFMEMORY, "out of memory reading a tensor's shape");
-    }
+    *shape = &this->shape_part();
+    (*shape)->AddRef();
+    return S_OK;
 }
 
 template <class Interface>
@@ -111,33 +83,43 @@ HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
         return fail(E_BOUNDS, "the tensor's " + std::to_string(this->byte_size()) +
                                   " bytes exceed what a memory buffer can describe");
     }
-    auto made = tensor_buffer_reference::make(com_ptr<tensor_core>::copy_from(this));
-    if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a buffer reference");
-    *reference = made.detach();
+    *reference = &this->bytes_part();
+    (*reference)->AddRef();
     return S_OK;
 }
 
 // Reads every dimension from `shape` once; checks each is non-negative and
 // that their product (without overflow) equals `count`.
-HRESULT read_shape(IIterable<int64_t>* shape, uint32_t count, std::vector<int64_t>& dims) {
+HRESULT read_shape(IIterable<int64_t>* shape, uint32_t count, tensor_shape& dims) {
     if (shape == nullptr) return fail(E_POINTER, "CreateFromArray: the shape is null");
     com_ptr<IIterator<int64_t>> it;
     HRESULT hr = shape->First(it.put());
     if (failed(hr) || !it) return fail(failed(hr) ? hr : E_POINTER, "CreateFromArray: the shape could not be iterated");
-    bool has_current = false;
-    hr = it->get_HasCurrent(&has_current);
-    while (succeeded(hr) && has_current) {
-        if (dims.size() == max_rank) {
-            return fail(E_INVALIDARG, "CreateFromArray: the shape has more than " + std::to_string(max_rank) +
-                                          " dimensions");
+    // Whole runs at a time; one element at a time from iterators without GetMany.
+    int64_t run[16];
+    uint32_t got = 0;
+    hr = it->GetMany(16, run, &got);
+    bool has_current = succeeded(hr);
+    if (hr == E_NOTIMPL) {
+        hr = it->get_HasCurrent(&has_current);
+        while (succeeded(hr) && has_current && dims.size() <= max_rank) {
+            int64_t dim = 0;
+            hr = it->get_Current(&dim);
+            if (failed(hr)) break;
+            dims.push_back(dim);
+            hr = it->MoveNext(&has_current);
         }
-        int64_t dim = 0;
-        hr = it->get_Current(&dim);
-        if (failed(hr)) break;
-        dims.push_back(dim);
-        hr = it->MoveNext(&has_current);
+    } else {
+        while (succeeded(hr) && dims.size() <= max_rank) {
+            dims.append(run, std::min<uint32_t>(got, 16));
+            if (got < 16) break;
+            hr = it->GetMany(16, run, &got);
+        }
     }
     if (failed(hr)) return fail(hr, "CreateFromArray: iterating the shape failed");
+    if (dims.size() > max_rank) {
+        return fail(E_INVALIDARG, "CreateFromArray: the shape has more than " + std::to_string(max_rank) + " dimensions");
+    }
 
     uint64_t product = 1;
     bool overflow = false;
@@ -173,7 +155,7 @@ public:
         if (tensor == nullptr) return fail(E_POINTER, "null out-parameter");
         *tensor = nullptr;
         try {
-            std::vector<int64_t> dims;
+            tensor_shape dims;
             if (HRESULT hr = read_shape(shape, count, dims); failed(hr)) return hr;
             if (data == nullptr && count != 0) return fail(E_POINTER, "CreateFromArray: the element data is null");
             constexpr TensorKind kind = Typed::kind;
@@ -196,13 +178,13 @@ public:
 };
 
 template <class Interface>
-com_ptr<IUnknown> make_tensor_of(TensorKind kind, std::vector<int64_t> shape, size_t count, tensor_storage storage) {
+com_ptr<IUnknown> make_tensor_of(TensorKind kind, tensor_shape&& shape, size_t count, tensor_storage&& storage) {
     auto made = Tensor<Interface>::make(kind, std::move(shape), count, std::move(storage));
     return com_ptr<IUnknown>::copy_from(made ? static_cast<IUnknown*>(static_cast<Interface*>(made.get())) : nullptr);
 }
 
-com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, std::vector<int64_t> shape, size_t count,
-                                      tensor_storage storage) {
+// Shape and storage are moved from only when the tensor is made.
+com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, tensor_shape&& shape, size_t count, tensor_storage&& storage) {
     switch (kind) {
         case TensorKind::Float: return make_tensor_of<ITensorFloat>(kind, std::move(shape), count, std::move(storage));
         case TensorKind::Float16: return make_tensor_of<ITensorFloat16Bit>(kind, std::move(shape), count, std::move(storage));
@@ -219,12 +201,10 @@ com_ptr<IUnknown> make_tensor_by_kind(TensorKind kind, std::vector<int64_t> shap
     }
 }
 
-// What allocate() asks for: a whole number of alignments (aligned_alloc
-// wants that, and 0 is not portable); 0 when `bytes` has no such size.
-size_t allocated_bytes(size_t bytes) noexcept {
-    const size_t alignment = bytes >= huge_page_threshold ? huge_page_size : storage_alignment;
-    if (bytes > SIZE_MAX - alignment) return 0;
-    return bytes == 0 ? alignment : (bytes + alignment - 1) / alignment * alignment;
+// Whole huge pages for `bytes`; 0 when there is no such size.
+size_t huge_pages_for(size_t bytes) noexcept {
+    if (bytes > SIZE_MAX - huge_page_size) return 0;
+    return (bytes + huge_page_size - 1) / huge_page_size * huge_page_size;
 }
 
 }  // namespace
@@ -232,7 +212,7 @@ size_t allocated_bytes(size_t bytes) noexcept {
 tensor_storage::tensor_storage(tensor_storage&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       bytes_(std::exchange(other.bytes_, 0)),
-      owns_memory_(std::exchange(other.owns_memory_, false)),
+      block_(std::exchange(other.block_, nullptr)),
       value_(std::exchange(other.value_, nullptr)) {}
 
 tensor_storage& tensor_storage::operator=(tensor_storage&& other) noexcept {
@@ -240,7 +220,7 @@ tensor_storage& tensor_storage::operator=(tensor_storage&& other) noexcept {
         reset();
         data_ = std::exchange(other.data_, nullptr);
         bytes_ = std::exchange(other.bytes_, 0);
-        owns_memory_ = std::exchange(other.owns_memory_, false);
+        block_ = std::exchange(other.block_, nullptr);
         value_ = std::exchange(other.value_, nullptr);
     }
     return *this;
@@ -249,28 +229,41 @@ tensor_storage& tensor_storage::operator=(tensor_storage&& other) noexcept {
 tensor_storage::~tensor_storage() { reset(); }
 
 void tensor_storage::reset() noexcept {
-    if (owns_memory_) give_back_big_block(data_, allocated_bytes(bytes_));
+    if (bytes_ >= huge_page_threshold) {
+        give_back_big_block(block_, huge_pages_for(bytes_));
+    } else {
+        std::free(block_);
+    }
     if (value_ != nullptr) ort().ReleaseValue(value_);
     data_ = nullptr;
     bytes_ = 0;
-    owns_memory_ = false;
+    block_ = nullptr;
     value_ = nullptr;
 }
 
 tensor_storage tensor_storage::allocate(size_t bytes) {
-    const size_t rounded = allocated_bytes(bytes);
-    if (rounded < bytes) throw std::bad_alloc();
-    void* memory = take_big_block(rounded);
-    if (memory == nullptr) {
-        // Big tensors start on a huge page so that all of them can use huge pages.
-        memory = std::aligned_alloc(rounded >= huge_page_threshold ? huge_page_size : storage_alignment, rounded);
-        if (memory == nullptr) throw std::bad_alloc();
-        advise_huge_pages(memory, rounded);
-    }
     tensor_storage storage;
-    storage.data_ = memory;
+    if (bytes >= huge_page_threshold) {
+        const size_t rounded = huge_pages_for(bytes);
+        if (rounded < bytes) throw std::bad_alloc();
+        storage.block_ = take_big_block(rounded);
+        if (storage.block_ == nullptr) {
+            // Big tensors start on a huge page so that all of them can use huge pages.
+            storage.block_ = std::aligned_alloc(huge_page_size, rounded);
+            if (storage.block_ == nullptr) throw std::bad_alloc();
+            advise_huge_pages(storage.block_, rounded);
+        }
+        storage.data_ = storage.block_;
+    } else {
+        // Small tensors are made on every evaluation: a plain allocation,
+        // aligned by hand, is several times cheaper than an aligned one and
+        // stays in the allocator's per-thread cache.
+        storage.block_ = std::malloc(bytes + storage_alignment - 1);
+        if (storage.block_ == nullptr) throw std::bad_alloc();
+        const auto address = reinterpret_cast<uintptr_t>(storage.block_);
+        storage.data_ = reinterpret_cast<void*>((address + storage_alignment - 1) & ~uintptr_t{storage_alignment - 1});
+    }
     storage.bytes_ = bytes;
-    storage.owns_memory_ = true;
     return storage;
 }
 
@@ -280,6 +273,57 @@ tensor_storage tensor_storage::adopt(OrtValue* value, void* data, size_t bytes) 
     storage.data_ = data;
     storage.bytes_ = bytes;
     return storage;
+}
+
+HRESULT tensor_core::shape_view::QueryInterface(const GUID& iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid != IUnknown::iid && iid != IVectorView<int64_t>::iid && iid != IAgileObject::iid) {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    *object = static_cast<IVectorView<int64_t>*>(this);
+    AddRef();
+    return S_OK;
+}
+
+HRESULT tensor_core::shape_view::GetAt(uint32_t index, int64_t* item) {
+    if (item == nullptr) return E_POINTER;
+    if (index >= tensor_.shape().size()) return E_BOUNDS;
+    *item = tensor_.shape()[index];
+    return S_OK;
+}
+
+HRESULT tensor_core::shape_view::get_Size(uint32_t* size) {
+    if (size == nullptr) return E_POINTER;
+    *size = static_cast<uint32_t>(tensor_.shape().size());
+    return S_OK;
+}
+
+HRESULT tensor_core::bytes_view::QueryInterface(const GUID& iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IUnknown::iid || iid == IMemoryBufferReference::iid || iid == IAgileObject::iid) {
+        *object = static_cast<IMemoryBufferReference*>(this);
+    } else if (iid == IMemoryBufferByteAccess::iid) {
+        *object = static_cast<IMemoryBufferByteAccess*>(this);
+    } else {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+HRESULT tensor_core::bytes_view::get_Capacity(uint32_t* capacity) {
+    if (capacity == nullptr) return fail(E_POINTER, "null out-parameter");
+    *capacity = static_cast<uint32_t>(tensor_.byte_size());
+    return S_OK;
+}
+
+HRESULT tensor_core::bytes_view::GetBuffer(uint8_t** value, uint32_t* capacity) {
+    if (value == nullptr || capacity == nullptr) return fail(E_POINTER, "null out-parameter");
+    *value = static_cast<uint8_t*>(tensor_.data());
+    *capacity = static_cast<uint32_t>(tensor_.byte_size());
+    return S_OK;
 }
 
 com_ptr<tensor_core> tensor_core_of(IUnknown* value) noexcept {
@@ -329,6 +373,8 @@ const char* tensor_kind_name(TensorKind kind) noexcept {
     }
 }
 
+std::string shape_text(const tensor_shape& shape) { return shape_text(shape.to_vector()); }
+
 std::string shape_text(const std::vector<int64_t>& shape) {
     std::string text = "[";
     for (size_t i = 0; i < shape.size(); ++i) {
@@ -356,7 +402,7 @@ HRESULT make_tensor_over_ort_value(OrtValue* value, com_ptr<IUnknown>& tensor) n
         ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
         size_t rank = 0;
         size_t count = 0;
-        std::vector<int64_t> shape;
+        tensor_shape shape;
         OrtStatus* status = api.GetTensorElementType(info, &type);
         if (status == nullptr) status = api.GetDimensionsCount(info, &rank);
         if (status == nullptr) {

@@ -6,6 +6,7 @@
 #include "abi/machine_learning.h"
 #include "model/qelmo_model.h"
 #include "module/failure_translation.h"
+#include "module/fast_calls.h"
 #include "session/qelmo_session.h"
 #include "tensor/qelmo_value.h"
 
@@ -46,4 +47,6 @@ PYBIND11_MODULE(qelmo, m) {
     py::class_<QelmoValue>(m, "QelmoValue")
         .def(py::init<py::array>(), py::arg("array"))
         .def("to_numpy", &QelmoValue::to_numpy);
+
+    qelmo::install_fast_calls(m);
 }

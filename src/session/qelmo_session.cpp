@@ -1,5 +1,7 @@
 #include "session/qelmo_session.h"
 
+#include <utility>
+
 #include "activation.h"
 #include "owned_hstring.h"
 #include "platform_error.h"
@@ -45,10 +47,20 @@ QelmoSession::~QelmoSession() {
     session_ = nullptr;
 }
 
+// Dropping an array reference can run Python code (a subclass's __del__, a
+// weakref callback) that stages or clears inputs of this very session, so
+// references leave the map first and are dropped once it is consistent.
+
 void QelmoSession::set_input(const std::u16string& name, const QelmoValue& value) {
-    staged_inputs_.insert_or_assign(name, value);
+    const auto [entry, inserted] = staged_inputs_.try_emplace(name, value);
+    if (inserted) return;
+    // The new reference is taken before the old one is dropped.
+    const QelmoValue replaced = std::exchange(entry->second, value);
 }
 
-void QelmoSession::clear_input() { staged_inputs_.clear(); }
+void QelmoSession::clear_input() {
+    std::unordered_map<std::u16string, QelmoValue> dropped;
+    dropped.swap(staged_inputs_);
+}
 
 }  // namespace qelmo

@@ -29,6 +29,20 @@ std::vector<int64_t> read_shape(ITensor* tensor) {
     return dimensions;
 }
 
+// A new C-contiguous array of `T` that owns its memory, made by numpy
+// straight from the dimensions (no shape and stride vectors on the way).
+template <class T>
+py::array new_array(const std::vector<int64_t>& shape) {
+    static_assert(sizeof(Py_intptr_t) == sizeof(int64_t), "numpy dimensions are 64-bit here");
+    const auto& numpy = py::detail::npy_api::get();
+    PyObject* made = numpy.PyArray_NewFromDescr_(numpy.PyArray_Type_, py::dtype::of<T>().release().ptr(),
+                                                 static_cast<int>(shape.size()),
+                                                 reinterpret_cast<const Py_intptr_t*>(shape.data()), nullptr, nullptr,
+                                                 0, nullptr);
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::array>(made);
+}
+
 // A new array of `Result` holding the tensor's `Stored` elements: copied as
 // they are, or, for Float16 storage, each 16-bit half widened exactly.
 template <class TypedTensor, class Stored, class Result = Stored>
@@ -38,11 +52,11 @@ py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
     const tensor_bytes storage(tensor);
     const size_t size = bytes_needed(shape, sizeof(Stored));
     const uint8_t* source = storage.read(size);
-    py::array_t<Result> result(std::vector<py::ssize_t>(shape.begin(), shape.end()));
+    py::array result = new_array<Result>(shape);
     if constexpr (std::is_same_v<Stored, Result>) {
         if (size != 0) std::memcpy(result.mutable_data(), source, size);
     } else {
-        Result* target = result.mutable_data();
+        auto* target = static_cast<Result*>(result.mutable_data());
         const size_t count = size / sizeof(Stored);
         for (size_t i = 0; i < count; ++i) {
             Stored half;
@@ -50,7 +64,7 @@ py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
             target[i] = widen_half(half);
         }
     }
-    return std::move(result);
+    return result;
 }
 
 }  // namespace

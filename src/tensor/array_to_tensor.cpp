@@ -55,8 +55,11 @@ void check_element_count(const py::array& array) {
     for (py::ssize_t i = 0; i < rank; ++i) {
         const auto dim = static_cast<uint64_t>(dims[i]);
         if (dim == 0) return;  // empty: no elements, whatever the other extents
-        if (count > max_tensor_elements / dim) too_many = true;
-        else count *= dim;
+        if (too_many) continue;
+        // Both factors below 2^32: the product cannot overflow (and no
+        // division is needed, this runs for every input of every evaluation).
+        if (dim > max_tensor_elements) too_many = true;
+        else if ((count *= dim) > max_tensor_elements) too_many = true;
     }
     if (too_many || count > max_tensor_elements) {
         std::string shape;
@@ -93,10 +96,11 @@ com_ptr<ITensor> create_tensor_from_array(const py::array& array, TensorKind rec
     if (contiguous.itemsize() != static_cast<py::ssize_t>(sizeof(element))) {
         throw std::runtime_error("Unsupported numpy data type");
     }
-    std::vector<int64_t> dimensions(contiguous.shape(), contiguous.shape() + contiguous.ndim());
+    static_assert(sizeof(py::ssize_t) == sizeof(int64_t), "numpy dimensions are 64-bit here");
     const auto count = static_cast<uint32_t>(contiguous.size());
 
-    com_ptr<ShapeIterable> shape = ShapeIterable::make(std::move(dimensions));
+    com_ptr<ShapeIterable> shape =
+        ShapeIterable::make(reinterpret_cast<const int64_t*>(contiguous.shape()), static_cast<size_t>(contiguous.ndim()));
     com_ptr<TypedTensor> tensor;
     {
         ShapeIterableCloser closer(shape.get());

@@ -34,21 +34,20 @@ public:
     HRESULT get_Current(int64_t* current) override {
         if (current == nullptr) return E_POINTER;
         if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
-        const auto& dims = iterable_->dimensions();
-        if (position_ >= dims.size()) return E_BOUNDS;
-        *current = dims[position_];
+        if (position_ >= iterable_->rank()) return E_BOUNDS;
+        *current = iterable_->dimensions()[position_];
         return S_OK;
     }
     HRESULT get_HasCurrent(bool* has_current) override {
         if (has_current == nullptr) return E_POINTER;
         if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
-        *has_current = position_ < iterable_->dimensions().size();
+        *has_current = position_ < iterable_->rank();
         return S_OK;
     }
     HRESULT MoveNext(bool* has_current) override {
         if (has_current == nullptr) return E_POINTER;
         if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
-        const size_t size = iterable_->dimensions().size();
+        const size_t size = iterable_->rank();
         if (position_ < size) ++position_;
         *has_current = position_ < size;
         return S_OK;
@@ -57,10 +56,10 @@ public:
         if (actual == nullptr || (items == nullptr && capacity != 0)) return E_POINTER;
         *actual = 0;
         if (iterable_->closed()) return E_ILLEGAL_METHOD_CALL;
-        const auto& dims = iterable_->dimensions();
-        const size_t available = dims.size() - std::min(position_, dims.size());
+        const size_t rank = iterable_->rank();
+        const size_t available = rank - std::min(position_, rank);
         const size_t count = std::min<size_t>(capacity, available);
-        std::copy_n(dims.begin() + static_cast<std::ptrdiff_t>(position_), count, items);
+        std::copy_n(iterable_->dimensions() + position_, count, items);
         position_ += count;
         *actual = static_cast<uint32_t>(count);
         return S_OK;
@@ -76,8 +75,18 @@ private:
 
 }  // namespace
 
-com_ptr<ShapeIterable> ShapeIterable::make(std::vector<int64_t> dimensions) {
-    return com_ptr<ShapeIterable>::attach(new ShapeIterable(std::move(dimensions)));
+ShapeIterable::ShapeIterable(const int64_t* dimensions, size_t rank) : rank_(rank) {
+    if (rank <= inline_rank) {
+        std::copy_n(dimensions, rank, inline_dimensions_);
+        dimensions_ = inline_dimensions_;
+    } else {
+        more_dimensions_.assign(dimensions, dimensions + rank);
+        dimensions_ = more_dimensions_.data();
+    }
+}
+
+com_ptr<ShapeIterable> ShapeIterable::make(const int64_t* dimensions, size_t rank) {
+    return com_ptr<ShapeIterable>::attach(new ShapeIterable(dimensions, rank));
 }
 
 HRESULT ShapeIterable::QueryInterface(const GUID& iid, void** object) {

@@ -14,9 +14,12 @@ namespace qelmo {
 
 class ShapeIterable final : public mlabi::IIterable<int64_t> {
 public:
-    // A new iterable over `dimensions` with one reference, owned by the
-    // result; throws std::bad_alloc.
-    static mlabi::com_ptr<ShapeIterable> make(std::vector<int64_t> dimensions);
+    // A new iterable over a copy of `rank` dimensions with one reference,
+    // owned by the result; throws std::bad_alloc.
+    static mlabi::com_ptr<ShapeIterable> make(const int64_t* dimensions, size_t rank);
+    static mlabi::com_ptr<ShapeIterable> make(const std::vector<int64_t>& dimensions) {
+        return make(dimensions.data(), dimensions.size());
+    }
 
     mlabi::HRESULT QueryInterface(const mlabi::GUID& iid, void** object) override;
     uint32_t AddRef() override;
@@ -27,15 +30,23 @@ public:
     void close() noexcept { closed_.store(true, std::memory_order_release); }
     bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
-    const std::vector<int64_t>& dimensions() const noexcept { return dimensions_; }
+    const int64_t* dimensions() const noexcept { return dimensions_; }
+    size_t rank() const noexcept { return rank_; }
 
 private:
-    explicit ShapeIterable(std::vector<int64_t> dimensions) noexcept : dimensions_(std::move(dimensions)) {}
+    ShapeIterable(const int64_t* dimensions, size_t rank);
     ~ShapeIterable() = default;
+
+    // Shapes of up to this rank, nearly all, are kept in the object itself:
+    // one is made for every input of every evaluation.
+    static constexpr size_t inline_rank = 8;
 
     std::atomic<uint32_t> references_{1};
     std::atomic<bool> closed_{false};
-    std::vector<int64_t> dimensions_;
+    size_t rank_;
+    int64_t inline_dimensions_[inline_rank];
+    std::vector<int64_t> more_dimensions_;
+    const int64_t* dimensions_;
 };
 
 // Closes the iterable when the factory call is over, on every path.

@@ -126,11 +126,45 @@ TEST(CreateFromArray, ReadsTheShapeOnceAndPassesOnItsFailures) {
     EXPECT_EQ(statics->CreateFromArray(good.get(), 6, data, nullptr), E_POINTER);
 }
 
+TEST(CreateFromArray, ReadsLongShapesAndIteratorsWithoutGetMany) {
+    auto statics = runtime::make_tensor_factory<ITensorFloat>().try_as<ITensorStatics<ITensorFloat>>();
+    ASSERT_TRUE(statics);
+    const float data[6] = {};
+    for (const auto& dims : {std::vector<int64_t>(16, 1), std::vector<int64_t>(40, 1), std::vector<int64_t>{2, 3}}) {
+        const uint32_t count = dims.size() == 2 ? 6 : 1;
+        for (bool one_at_a_time : {false, true}) {
+            com_ptr<ITensorFloat> tensor;
+            auto shape = shape_iterable::make(dims, false, -1, one_at_a_time);
+            ASSERT_EQ(statics->CreateFromArray(shape.get(), count, data, tensor.put()), S_OK);
+            EXPECT_EQ(shape_of(tensor.get()), dims);
+        }
+    }
+}
+
 TEST(CreateFromArray, RefusesAShapeThatNeverEnds) {
     std::vector<int64_t> dims(5000, 1);
     const float data[1] = {};
     com_ptr<ITensorFloat> tensor;
     EXPECT_EQ(create_tensor<ITensorFloat>(dims, 1, data, tensor), E_INVALIDARG);
+}
+
+TEST(TensorShape, TheViewKeepsTheTensorAliveAndAnswersAsItself) {
+    const uint8_t data[6] = {};
+    com_ptr<ITensorUInt8Bit> tensor;
+    ASSERT_EQ(create_tensor<ITensorUInt8Bit>({2, 3}, 6, data, tensor), S_OK);
+    com_ptr<IVectorView<int64_t>> view;
+    ASSERT_EQ(tensor->get_Shape(view.put()), S_OK);
+    tensor = nullptr;
+    uint32_t size = 0;
+    int64_t last = 0;
+    ASSERT_EQ(view->get_Size(&size), S_OK);
+    ASSERT_EQ(view->GetAt(1, &last), S_OK);
+    EXPECT_EQ(size, 2u);
+    EXPECT_EQ(last, 3);
+    EXPECT_EQ(view->GetAt(2, &last), E_BOUNDS);
+    auto same = view.try_as<IVectorView<int64_t>>();
+    EXPECT_EQ(same.get(), view.get());
+    EXPECT_FALSE(view.try_as<ITensor>());  // a view, not the tensor
 }
 
 TEST(TensorBuffer, AReferenceKeepsTheStorageAlive) {

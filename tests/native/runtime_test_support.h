@@ -29,9 +29,11 @@ inline std::string last_error_message() {
 // A shape handed to CreateFromArray; can fail on demand.
 class shape_iterable final : public runtime::com_object<shape_iterable, IIterable<int64_t>> {
 public:
-    // fail_first: First fails; fail_at: MoveNext fails when leaving that index.
-    explicit shape_iterable(std::vector<int64_t> dims, bool fail_first = false, int fail_at = -1)
-        : dims_(std::move(dims)), fail_first_(fail_first), fail_at_(fail_at) {}
+    // fail_first: First fails; fail_at: MoveNext and GetMany fail when leaving
+    // that index; one_at_a_time: GetMany answers E_NOTIMPL.
+    explicit shape_iterable(std::vector<int64_t> dims, bool fail_first = false, int fail_at = -1,
+                            bool one_at_a_time = false)
+        : dims_(std::move(dims)), fail_first_(fail_first), fail_at_(fail_at), one_at_a_time_(one_at_a_time) {}
 
     HRESULT First(IIterator<int64_t>** first) override {
         *first = nullptr;
@@ -65,7 +67,11 @@ private:
         }
         HRESULT GetMany(uint32_t capacity, int64_t* items, uint32_t* actual) override {
             *actual = 0;
-            while (*actual < capacity && index_ < owner_->dims_.size()) items[(*actual)++] = owner_->dims_[index_++];
+            if (owner_->one_at_a_time_) return E_NOTIMPL;
+            while (*actual < capacity && index_ < owner_->dims_.size()) {
+                if (static_cast<int>(index_) == owner_->fail_at_) return E_CHANGED_STATE;
+                items[(*actual)++] = owner_->dims_[index_++];
+            }
             return S_OK;
         }
 
@@ -77,6 +83,7 @@ private:
     std::vector<int64_t> dims_;
     bool fail_first_;
     int fail_at_;
+    bool one_at_a_time_;
 };
 
 // CreateFromArray through the class's activation factory, as callers do.

@@ -40,6 +40,15 @@ TEST(ShapeIterable, IteratesTheDimensionsInOrder) {
     EXPECT_EQ(drain(again.get()), (std::vector<int64_t>{2, 0, 7}));
 }
 
+TEST(ShapeIterable, LongShapesAreKeptWhole) {
+    std::vector<int64_t> dims(11);
+    for (size_t i = 0; i < dims.size(); ++i) dims[i] = static_cast<int64_t>(i + 1);
+    auto shape = ShapeIterable::make(dims);
+    com_ptr<IIterator<int64_t>> first;
+    ASSERT_EQ(shape->First(first.put()), S_OK);
+    EXPECT_EQ(drain(first.get()), dims);
+}
+
 TEST(ShapeIterable, EmptyShapeHasNoCurrent) {
     auto shape = ShapeIterable::make({});
     com_ptr<IIterator<int64_t>> first;

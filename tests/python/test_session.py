@@ -143,6 +143,22 @@ class TestStaging:
         gc.collect()
         assert alive() is None
 
+    def test_finaliser_of_a_dropped_array_may_stage_or_clear(self, identity_session):
+        # Dropping the last reference to a staged array runs its __del__ in
+        # the middle of set_input or clear_input on the same session.
+        def finalised(then):
+            cls = type("Finalised", (np.ndarray,), {"__del__": lambda self: then()})
+            return qelmo.QelmoValue(f32(0, 0, 0).view(cls))
+
+        identity_session.set_input("x", finalised(lambda: identity_session.set_input("x", qelmo.QelmoValue(f32(7, 8, 9)))))
+        identity_session.clear_input()
+        np.testing.assert_array_equal(run(identity_session)["y"], f32(7, 8, 9))
+
+        identity_session.set_input("x", finalised(identity_session.clear_input))
+        identity_session.set_input("x", qelmo.QelmoValue(f32(1, 2, 3)))
+        with pytest.raises(RuntimeError, match=PLATFORM_FAILURE):
+            identity_session.evaluate()  # the finaliser cleared it
+
 
 class TestFailuresLeaveTheSessionUsable:
     def test_unknown_input_name_fails_until_cleared(self, identity_session):
