@@ -73,6 +73,7 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
         if (read_onnx_model(file->image(), info, reason) != onnx_read_status::ok) {
             return fail(E_INVALID_MODEL, "not an ONNX model: " + reason + " (" + path + ")");
         }
+        if (info.has_external_data) file->close_file();
         model = make(std::move(file), absolute_path(path), std::move(info));
         if (!model) return fail(E_OUTOFMEMORY, "out of memory loading a model");
         return S_OK;

@@ -60,6 +60,11 @@ public:
     // Whether tensor payloads are read only while a complete_bytes lives.
     bool has_deferred_payloads() const { return deferred_; }
 
+    // For a model whose sessions read the file by its path (its tensors keep
+    // data in other files): the bytes here are never completed, so the file
+    // need not stay open.
+    void close_file() noexcept { file_.reset(); }
+
     // Gives `whole` the complete file, reading what is missing. Fails with
     // E_INVALID_MODEL (recorded) when the file changed since it was opened
     // or cannot be read. Safe from several threads at once.

@@ -120,7 +120,11 @@ def test_weights_inline_and_in_another_file(tmp_path):
     model.graph.node.append(helper.make_node("Add", ["xw", "b"], ["y"]))
     onnx.save(model, path)
 
-    session = qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU)
+    open_files = len(os.listdir("/proc/self/fd"))
+    model = qelmo.QelmoModel(path)
+    # Sessions read such a model by its path: loading keeps no file open.
+    assert len(os.listdir("/proc/self/fd")) == open_files
+    session = qelmo.QelmoSession(model, qelmo.CPU)
     x = np.ones((1, K), np.float32)
     session.set_input("x", qelmo.QelmoValue(x))
     np.testing.assert_allclose(session.evaluate()["y"].to_numpy(), x @ w + b, rtol=1e-4, atol=1e-3)
