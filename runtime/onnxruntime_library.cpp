@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "error_info.h"
+#include "onnxruntime_api_version.h"
 
 namespace runtime {
 namespace {
@@ -77,7 +78,9 @@ struct load_result {
     std::string message;
 };
 
-void* open_library(std::string& tried) {
+// The first candidate that opens; `opened` names it, `tried` says why the
+// others did not.
+void* open_library(std::string& opened, std::string& tried) {
     std::vector<std::string> candidates;
     if (!library_override().empty()) {
         candidates.push_back(library_override());
@@ -87,7 +90,10 @@ void* open_library(std::string& tried) {
         candidates.emplace_back("libonnxruntime.so.1");
     }
     for (const std::string& candidate : candidates) {
-        if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+        if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            opened = candidate;
+            return handle;
+        }
         const char* why = dlerror();
         tried += tried.empty() ? "" : "; ";
         tried += why != nullptr ? why : candidate;
@@ -141,8 +147,9 @@ OrtStatus* create_environment(const OrtApi* api, OrtEnv** env) {
 
 load_result load() {
     load_result result;
+    std::string opened;
     std::string tried;
-    void* handle = open_library(tried);
+    void* handle = open_library(opened, tried);
     if (handle == nullptr) {
         result.error = REGDB_E_CLASSNOTREG;
         result.message = "ONNX Runtime could not be loaded (install the onnxruntime package): " + tried;
@@ -151,15 +158,19 @@ load_result load() {
     using get_api_base = const OrtApiBase* (*)();
     auto base_function = reinterpret_cast<get_api_base>(dlsym(handle, "OrtGetApiBase"));
     const OrtApiBase* base = base_function != nullptr ? base_function() : nullptr;
-    const OrtApi* api = base != nullptr ? base->GetApi(ORT_API_VERSION) : nullptr;
-    if (api == nullptr) {
-        // The handle stays open: a library we could not use is harmless.
+    if (base == nullptr) {
         result.error = REGDB_E_CLASSNOTREG;
-        result.message = "the ONNX Runtime library found does not offer API version " +
-                         std::to_string(ORT_API_VERSION) + " (version " +
-                         (base != nullptr ? base->GetVersionString() : "unknown") + ")";
+        result.message = "the library found is not ONNX Runtime (no OrtGetApiBase): " + opened;
         return result;
     }
+    const negotiated_api negotiated = negotiate_onnxruntime_api(*base);
+    if (negotiated.api == nullptr) {
+        // The handle stays open: a library we could not use is harmless.
+        result.error = REGDB_E_CLASSNOTREG;
+        result.message = unsupported_api_message(negotiated) + ": " + opened;
+        return result;
+    }
+    const OrtApi* api = negotiated.api;
     auto give_up = [&](OrtStatus* status, const char* what) {
         result.error = hresult_from_ort(api->GetErrorCode(status), api->GetErrorMessage(status));
         result.message = std::string(what) + ": " + api->GetErrorMessage(status);
@@ -174,6 +185,7 @@ load_result load() {
         return result;
     }
     result.state.api = api;
+    result.state.api_version = negotiated.version;
     result.state.shared_thread_pool = use_shared_thread_pool;
     result.offers_gpu = probe_gpu(api);
     return result;

@@ -7,6 +7,7 @@
 
 #include <onnxruntime_c_api.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,7 @@ namespace runtime {
 
 struct onnxruntime {
     const OrtApi* api = nullptr;
+    uint32_t api_version = 0;             // the C API version negotiated with the library
     OrtEnv* env = nullptr;
     OrtMemoryInfo* cpu_memory = nullptr;  // for tensors over our own storage
     bool shared_thread_pool = false;      // sessions must disable their own pools
