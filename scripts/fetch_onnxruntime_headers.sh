@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fetches ONNX Runtime's C API headers from Debian's libonnxruntime-dev package
-# (suite trixie) into third_party/onnxruntime/include, without installing the
-# package. The mirror is read from this machine's apt sources.
+# Fetches ONNX Runtime's C and C++ API headers from the distribution's
+# libonnxruntime-dev package (Debian trixie or Ubuntu resolute, from the
+# mirror in this machine's apt sources) into third_party/onnxruntime/include,
+# without installing the package. See scripts/lib/archive_package.sh.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -9,29 +10,21 @@ dest="$root/third_party/onnxruntime"
 if [[ -f "$dest/include/onnxruntime_c_api.h" ]]; then
     exit 0
 fi
-
-mirror="$(grep -rhoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
-          | grep -v security | head -n 1 | tr -d ' ' || true)"
-if [[ -z "$mirror" ]]; then
-    echo "no Debian mirror found in the apt sources" >&2
-    exit 1
-fi
+source "$root/scripts/lib/archive_package.sh"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
-echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${mirror%/} trixie main" > "$work/sources.list"
-apt_options=(
-    -o "Dir::Etc::SourceList=$work/sources.list"
-    -o "Dir::Etc::SourceParts=/dev/null"
-    -o "Dir::State::Lists=$work/lists"
-    -o "Dir::Cache=$work/cache"
-    -o "APT::Sandbox::User=root"
-    -q
-)
-apt-get "${apt_options[@]}" update >/dev/null
-(cd "$work" && apt-get "${apt_options[@]}" download libonnxruntime-dev >/dev/null)
-dpkg-deb -x "$work"/libonnxruntime-dev_*.deb "$work/extracted"
+if ! download_archive_package libonnxruntime-dev "$work/extracted"; then
+    cat >&2 <<'HELP'
+ONNX Runtime's C API headers are needed to build qelmo. Without an apt mirror
+to fetch them from, take the include folder of an ONNX Runtime release (the
+one holding onnxruntime_c_api.h, version 1.19 or newer) and pass it on:
+    cmake -DQELMO_ONNXRUNTIME_INCLUDE_DIR=/path/to/include ...
+    pip install . -Ccmake.define.QELMO_ONNXRUNTIME_INCLUDE_DIR=/path/to/include
+or copy it to third_party/onnxruntime/include.
+HELP
+    exit 1
+fi
 
 rm -rf "$dest"
 mkdir -p "$dest"
