@@ -7,6 +7,22 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
+[[ -x .venv/bin/cmake ]] && export PATH="$PWD/.venv/bin:$PATH"
+
+# clang with its libFuzzer runtime, installed from the distribution when
+# missing (that needs root; otherwise say what to install).
+probe="$(mktemp -d)"
+trap 'rm -rf "$probe"' EXIT
+echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' > "$probe/probe.cpp"
+if ! clang++ -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" 2>/dev/null; then
+    if [[ "$(id -u)" -ne 0 ]] || ! command -v apt-get >/dev/null; then
+        echo "fuzz.sh: needs clang and its libFuzzer runtime (Debian and Ubuntu: apt-get install clang libclang-rt-dev)" >&2
+        exit 1
+    fi
+    echo "fuzz.sh: installing clang and its libFuzzer runtime"
+    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clang libclang-rt-dev >/dev/null
+fi
 
 ./scripts/fetch_onnxruntime_headers.sh
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python="${QELMO_PYTHON:-$PWD/.venv/bin/python}"  # the interpreter whose packages the tests use
 build="$PWD/build/sanitize"
+[[ -x .venv/bin/cmake ]] && export PATH="$PWD/.venv/bin:$PATH"
 
 ./scripts/fetch_onnxruntime_headers.sh
 # pip builds qelmo in an isolated environment; this build needs pybind11 here.
