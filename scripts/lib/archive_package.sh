@@ -15,7 +15,7 @@ find_archive_mirror() {
     local sources=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
     grep -hv '^[[:space:]]*#' "${sources[@]}" 2>/dev/null \
         | grep -oE 'https?://[^ ]+/(debian|ubuntu|ubuntu-ports)/?([[:space:]]|$)' \
-        | tr -d ' \t' | sed 's:/*$::' \
+        | tr -d ' \t' | sed 's:/*$::' | grep -v security \
         | awk '{ n = split($0, part, "/"); kind = part[n] == "debian" ? "debian" : "ubuntu"; print kind, $0; exit }'
 }
 
