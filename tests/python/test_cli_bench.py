@@ -57,13 +57,13 @@ def test_bench_on_light_resnet50_writes_every_figure(tmp_path, capsys):
     report_path = tmp_path / "bench.json"
     code, out, err = run_cli(capsys, "bench", path, "--warmup", "1", "--repeat", "3", "--json", report_path)
     assert code == 0, err
-    assert "input:      gpu_0/data_0: float32 [1, 3, 224, 224] (random normal)" in out
+    assert "input:      gpu_0/data_0: float32 [1, 3, 224, 224] (random normal, seed 0)" in out
     assert "runs:       1 warm-up, then until 3 runs; this process" in out
     assert re.search(r"^throughput: [\d.,]+ runs/s \(3 runs in ", out, re.M)
     report = json.loads(report_path.read_text())
     check_report(report, "bench")
     assert report["model"] == {"path": path, "name": "resnet50"}
-    assert report["inputs"] == [{"name": "gpu_0/data_0", "shape": [1, 3, 224, 224], "dtype": "float32", "source": "random normal"}]
+    assert report["inputs"] == [{"name": "gpu_0/data_0", "shape": [1, 3, 224, 224], "dtype": "float32", "source": "random normal, seed 0"}]
     assert report["timing"]["runs"] == 3 and report["limits"] == {"warmup": 1, "repeat": 3, "seconds": None}
 
 

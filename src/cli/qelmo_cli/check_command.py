@@ -61,7 +61,7 @@ def model_and_data_sets(model_arg: str, data_set_args: Sequence[str]) -> Tuple[s
         inside = sorted(glob.glob(os.path.join(glob.escape(argument), DATA_SET_PATTERN)))
         folders += inside if os.path.isdir(argument) and inside else [argument]
     if not data_set_args:
-        beside = os.path.dirname(os.path.abspath(model_path))
+        beside = os.path.dirname(model_path) or os.curdir
         folders = sorted(glob.glob(os.path.join(glob.escape(beside), DATA_SET_PATTERN)))
         if not folders:
             raise InputError(f"no data sets given, and no {DATA_SET_PATTERN} folders beside {model_path}")

@@ -123,5 +123,6 @@ def build_inputs(options: InputOptions, model: qelmo.QelmoModel) -> Inputs:
             array = suppliable(name, array, element_type)
         else:
             array, source = made_up_array(name, concrete_shape(name, shape, shapes.get(name)), element_type, rng, options.int_range)
+            source += "" if source == "zeros" else f", seed {options.seed}"
         inputs.arrays[name], inputs.sources[name] = array, source
     return inputs

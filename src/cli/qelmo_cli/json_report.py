@@ -1,5 +1,6 @@
 """The --json report: every figure of a run with what it ran on."""
 
+import datetime
 import json
 import os
 from typing import Any, Dict
@@ -26,6 +27,7 @@ def check_json_target(path: str) -> None:
 def base_report(command: str, path: str, model: qelmo.QelmoModel, inputs: Inputs, device: DeviceChoice) -> Dict[str, Any]:
     return {
         "command": command,
+        "date_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "environment": environment(),
         "model": {"path": os.path.abspath(path), "name": model.get_name()},
         "inputs": [
