@@ -72,6 +72,9 @@ def _npy_bytes(array):
         ("model.pb", "model", "{bad} is an ONNX model, not a tensor"),
         ("garbage.pb", b"\xff\xfe\x00\x01" * 8, "{bad} is not a .npy, .npz or ONNX TensorProto file"),
         ("wrong_dims.pb", "wrong_dims", "{bad} does not hold a readable ONNX tensor"),
+        ("bad_type.pb", "bad_type", "{bad} is not an ONNX tensor: it declares element type 99, which ONNX does not define"),
+        # An unterminated string in the header: numpy's parser fails with a tokenizer error.
+        ("bad_header.npy", _npy_bytes(GIVEN).replace(b"'descr'", b"'descr", 1), "cannot read {bad} as .npy"),
     ],
 )
 def test_unreadable_input_files_are_named_with_the_reason(tmp_path, capsys, identity_path, file_name, content, message):
@@ -87,9 +90,12 @@ def test_unreadable_input_files_are_named_with_the_reason(tmp_path, capsys, iden
         (tmp_path / "bad.npz").rename(target)
     elif content == "model":
         target.write_bytes(open(identity_path, "rb").read())
-    elif content == "wrong_dims":
+    elif content in ("wrong_dims", "bad_type"):
         tensor = numpy_helper.from_array(GIVEN)
-        tensor.dims[0] = 7
+        if content == "wrong_dims":
+            tensor.dims[0] = 7
+        else:
+            tensor.data_type = 99
         target.write_bytes(tensor.SerializeToString())
     else:
         target.write_bytes(content)

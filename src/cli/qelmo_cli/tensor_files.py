@@ -59,33 +59,33 @@ def _object_array_message(path: str, what: str) -> str:
 
 
 def _read_npy(path: str) -> Array:
+    # A damaged header fails in numpy's parser with almost any exception type
+    # (ValueError, SyntaxError, tokenize errors, ...): each means the same here.
     try:
         array: Array = np.load(path, allow_pickle=False)
-    except ValueError as error:
-        if "allow_pickle" in str(error):
+    except Exception as error:  # noqa: BLE001
+        if isinstance(error, ValueError) and "allow_pickle" in str(error):
             raise InputError(_object_array_message(path, "the array")) from None
-        raise InputError(f"cannot read {path} as .npy: {error}") from None
-    except (OSError, EOFError) as error:
-        raise InputError(f"cannot read {path} as .npy: {error}") from None
+        raise InputError(f"cannot read {path} as .npy: {_reason(error)}") from None
     return array
+
+
+def _reason(error: BaseException) -> str:
+    return str(error) or type(error).__name__
 
 
 def npz_members(path: str) -> List[str]:
     """The names of the arrays in an .npz archive."""
-    import zipfile
-
     if not _read_head(path).startswith(ZIP_MAGICS):
         raise InputError(f"{path} is not an .npz archive")
     try:
         with np.load(path, allow_pickle=False) as archive:
             return list(archive.files)
-    except (ValueError, OSError, EOFError, zipfile.BadZipFile) as error:
-        raise InputError(f"cannot read {path} as .npz: {error}") from None
+    except Exception as error:  # noqa: BLE001 - a damaged archive, as in _read_npy
+        raise InputError(f"cannot read {path} as .npz: {_reason(error)}") from None
 
 
 def _read_npz_member(path: str, key: Optional[str]) -> Array:
-    import zipfile
-
     try:
         with np.load(path, allow_pickle=False) as archive:
             names = list(archive.files)
@@ -97,8 +97,10 @@ def _read_npz_member(path: str, key: Optional[str]) -> Array:
                     raise InputError(_object_array_message(path, f"array '{chosen}'")) from None
                 raise
             return array
-    except (ValueError, OSError, EOFError, zipfile.BadZipFile) as error:
-        raise InputError(f"cannot read {path} as .npz: {error}") from None
+    except InputError:
+        raise
+    except Exception as error:  # noqa: BLE001 - a damaged archive, as in _read_npy
+        raise InputError(f"cannot read {path} as .npz: {_reason(error)}") from None
 
 
 def _choose_member(path: str, names: Sequence[str], key: Optional[str]) -> str:
@@ -132,10 +134,12 @@ def _read_tensor_proto(path: str) -> Array:
         if _is_model(data):
             raise InputError(f"{path} is an ONNX model, not a tensor")
         raise InputError(f"{path} is not an ONNX tensor: it declares no element type")
+    if tensor.data_type not in onnx.TensorProto.DataType.values():
+        raise InputError(f"{path} is not an ONNX tensor: it declares element type {tensor.data_type}, which ONNX does not define")
     try:
         array: Array = numpy_helper.to_array(tensor, base_dir=os.path.dirname(os.path.abspath(path)))
-    except (TypeError, ValueError, OSError) as error:
-        raise InputError(f"{path} does not hold a readable ONNX tensor: {error}") from None
+    except Exception as error:  # noqa: BLE001 - damaged fields fail in many ways
+        raise InputError(f"{path} does not hold a readable ONNX tensor: {_reason(error)}") from None
     return array
 
 
