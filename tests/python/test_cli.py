@@ -3,6 +3,7 @@ the models shipped in the onnxruntime wheel."""
 
 import glob
 import os
+import re
 import subprocess
 import sys
 
@@ -88,8 +89,10 @@ def test_run_makes_random_inputs_and_times_repeats(tmp_path, capsys):
     )
     code, out, err = run_cli(capsys, "run", path, "--repeat", "5", "--seed", "7")
     assert code == 0, err
-    assert "input   x: uint16 [1, 3]" in out
-    assert "latency over 5 runs (ms): min " in out and " p99 " in out
+    # Integers that are not given are zeros: a valid index for any model.
+    assert "input   x: uint16 [1, 3] [0, 0, 0]" in out
+    assert re.search(r"latency over 5 runs \((ns|µs|ms|s)\): min [\d.]+  p50 ", out) and " p99 " in out
+    assert re.search(r"throughput: [\d,.]+ runs/s \(5 runs in ", out)
 
 
 @pytest.mark.parametrize(
@@ -97,7 +100,12 @@ def test_run_makes_random_inputs_and_times_repeats(tmp_path, capsys):
     [
         (["--input", "z=in.npy"], "the model has no input named 'z' (its inputs: x)"),
         (["--input", "x=absent.npy"], "input 'x': cannot read absent.npy"),
-        (["--input", "x=wrong.npy"], "status 0x80070057: input 'x': shape [4] does not match the model's [2, 3]"),
+        # A runtime refusal: the cause as the headline, the fixed text and status below.
+        (
+            ["--input", "x=wrong.npy"],
+            "qelmo: error: input 'x': shape [4] does not match the model's [2, 3]\n"
+            "  (RuntimeError: Caught an unknown exception!; status 0x80070057)\n",
+        ),
     ],
 )
 def test_run_reports_bad_inputs_clearly(tmp_path, capsys, identity_path, monkeypatch, argv, message):
@@ -109,9 +117,21 @@ def test_run_reports_bad_inputs_clearly(tmp_path, capsys, identity_path, monkeyp
 
 
 def test_run_refuses_element_types_qelmo_cannot_supply(tmp_path, capsys):
-    path = make_model(tmp_path / "m.onnx", [tensor_info("h", TensorProto.FLOAT16, [2])], [tensor_info("h", TensorProto.FLOAT16, [2])])
+    path = make_model(tmp_path / "m.onnx", [tensor_info("b", TensorProto.BOOL, [2])], [tensor_info("b", TensorProto.BOOL, [2])])
     code, _, err = run_cli(capsys, "run", path)
-    assert code == 1 and "input 'h' takes float16 tensors, which qelmo cannot supply" in err
+    assert code == 1 and "input 'b' takes bool tensors, which qelmo cannot supply" in err
+
+
+def test_run_feeds_float16_inputs_from_float32_arrays(tmp_path, capsys):
+    path = make_model(
+        tmp_path / "m.onnx",
+        [tensor_info("h", TensorProto.FLOAT16, [2])],
+        [tensor_info("y", TensorProto.FLOAT16, [2])],
+        [helper.make_node("Identity", ["h"], ["y"])],
+    )
+    code, out, err = run_cli(capsys, "run", path)
+    assert code == 0, err
+    assert "input   h: float32 [2]" in out and "output  y: float32 [2]" in out
 
 
 @pytest.mark.parametrize(
@@ -122,3 +142,57 @@ def test_models_shipped_with_onnxruntime(path, capsys):
     code, out, err = run_cli(capsys, "run", path)
     assert code == 0, err
     assert "output  " in out
+
+
+def test_version_names_qelmo_and_what_it_runs_on(capsys):
+    with pytest.raises(SystemExit) as exited:
+        main(["--version"])
+    assert exited.value.code == 0
+    out = capsys.readouterr().out
+    assert re.match(r"qelmo \S+ \(onnxruntime \S+, numpy \S+, Python \d+\.\d+\.\d+\)$", out.strip()), out
+    assert f"numpy {np.__version__}" in out and f"onnxruntime {onnxruntime.__version__}" in out
+
+
+def test_a_closed_pipe_ends_the_tool_quietly(tmp_path):
+    # Enough inputs for the table to outgrow any pipe buffer.
+    path = make_model(tmp_path / "wide.onnx", [tensor_info(f"input_{n:05}", TensorProto.FLOAT, [1]) for n in range(4000)])
+    child = subprocess.Popen(
+        [sys.executable, "-m", "qelmo_cli", "inspect", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    assert child.stdout.readline().startswith(b"model:")
+    child.stdout.close()  # as `head -1` does
+    stderr = child.stderr.read().decode()
+    assert child.wait(timeout=120) == 141
+    assert stderr == ""
+
+
+@pytest.mark.parametrize("target", ["a_file", "a_file/below"])
+def test_an_unusable_output_folder_fails_before_evaluating(tmp_path, capsys, target):
+    (tmp_path / "a_file").write_text("kept")
+    code, out, err = run_cli(capsys, "run", "--output-dir", str(tmp_path / target))
+    assert code == 1 and f"qelmo: error: --output-dir {tmp_path / target}: " in err
+    assert out == "" and (tmp_path / "a_file").read_text() == "kept"
+
+
+def runtime_refusal(*notes):
+    error = RuntimeError("Caught an unknown exception!")
+    error.__notes__ = list(notes)  # what add_note does, on every Python
+    return error
+
+
+@pytest.mark.parametrize(
+    "error, lines",
+    [
+        (
+            runtime_refusal("status 0x80070002: model file not found: /m.onnx"),
+            ["qelmo: error: model file not found: /m.onnx", "  (RuntimeError: Caught an unknown exception!; status 0x80070002)"],
+        ),
+        (runtime_refusal("a note without a status"), ["qelmo: error: Caught an unknown exception!", "  a note without a status"]),
+        (RuntimeError("Unsupported numpy data type"), ["qelmo: error: Unsupported numpy data type"]),
+        (MemoryError(), ["qelmo: error: MemoryError"]),
+    ],
+)
+def test_error_headlines(error, lines):
+    from qelmo_cli.errors import error_lines
+
+    assert error_lines(error) == lines

@@ -2,4 +2,6 @@ import sys
 
 from qelmo_cli.main import main
 
-sys.exit(main())
+# Guarded, because worker processes started with "spawn" import the main module.
+if __name__ == "__main__":
+    sys.exit(main())

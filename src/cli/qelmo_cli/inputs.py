@@ -1,93 +1,128 @@
-"""Input arrays for `qelmo run`: loaded from .npy files or made up from the
-model's declared element types and shapes."""
+"""Input arrays for a model: read from files and folders the user names, or
+made up from the model's declared element types and shapes."""
 
-from typing import Dict, List, Sequence, Tuple
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
-import numpy.typing as npt
+import qelmo
 
-Array = npt.NDArray[np.generic]
+from qelmo_cli.data_folders import describe_ref, scan_data_folder
+from qelmo_cli.errors import InputError
+from qelmo_cli.named_options import split_named_option
+from qelmo_cli.shapes import concrete_shape, parse_shape_options
+from qelmo_cli.tensor_files import Array, read_array
 
-# The element types qelmo can hand to a model, by the names it reports.
-SUPPLIABLE_TYPES = {
-    "float32": np.float32,
-    "float64": np.float64,
-    "int8": np.int8,
-    "int16": np.int16,
-    "int32": np.int32,
-    "int64": np.int64,
-    "uint8": np.uint8,
-    "uint16": np.uint16,
-    "uint32": np.uint32,
-    "uint64": np.uint64,
-}
+# The numpy dtypes qelmo can hand to a model, named as the model names them.
+SUPPORTED_DTYPES = ("float32", "float64", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64")
+SUPPORTED_LIST = ", ".join(SUPPORTED_DTYPES)
 
 
-class InputError(Exception):
-    """An input the user named or the model declares cannot be supplied."""
+@dataclass
+class InputOptions:
+    """What the user asked for: NAME=FILE options, a data folder, NAME=SHAPE
+    options, a range for random integers and the random seed."""
+
+    files: Sequence[str] = ()
+    folder: Optional[str] = None
+    shapes: Sequence[str] = ()
+    int_range: Optional[Tuple[int, int]] = None
+    seed: int = 0
 
 
-def parse_input_option(option: str, input_names: Sequence[str]) -> Tuple[str, str]:
-    """Splits NAME=FILE. Input names may contain '=' themselves, so the name
-    is matched against the model's input names, longest first."""
-    for name in sorted(input_names, key=len, reverse=True):
-        if option.startswith(name + "="):
-            return name, option[len(name) + 1 :]
-    name = option.split("=", 1)[0]
-    if "=" not in option:
-        raise InputError(f"--input {option}: expected NAME=FILE.npy")
-    known = ", ".join(input_names) or "none"
-    raise InputError(f"--input {option}: the model has no input named '{name}' (its inputs: {known})")
+@dataclass
+class Inputs:
+    arrays: Dict[str, Array] = field(default_factory=dict)
+    sources: Dict[str, str] = field(default_factory=dict)  # where each array came from, in words
 
 
-def load_array(name: str, path: str) -> Array:
-    try:
-        loaded = np.load(path, allow_pickle=False)
-    except (OSError, ValueError) as error:
-        raise InputError(f"input '{name}': cannot read {path}: {error}") from None
-    if not isinstance(loaded, np.ndarray):
-        loaded.close()
-        raise InputError(f"input '{name}': {path} holds several arrays; give a .npy file with one")
-    return loaded
+def suppliable(name: str, array: Array, element_type: str) -> Array:
+    """The array as qelmo takes it, or an error naming the input and its dtype.
+    Byte order and dtype metadata are normalised; float16 data for a float16
+    input is widened to float32 (exactly), which qelmo narrows again."""
+    kind = array.dtype
+    if kind == np.float16 and element_type == "float16":
+        return array.astype(np.float32)
+    if kind.fields is None and kind.kind in "fiu" and kind.name in SUPPORTED_DTYPES:
+        if not kind.isnative or kind.metadata is not None:
+            return array.astype(kind.name)
+        return array
+    raise InputError(f"input '{name}': numpy dtype {kind} is not supported; supported: {SUPPORTED_LIST}")
 
 
-def random_array(name: str, shape: Sequence[int], element_type: str, rng: np.random.Generator) -> Array:
-    """Values of the declared type; free dimensions become 1. Integers stay
-    in 0..9 so that models using them as indices or counts accept them."""
-    dtype = SUPPLIABLE_TYPES.get(element_type)
-    if dtype is None:
+def made_up_array(
+    name: str,
+    shape: Tuple[int, ...],
+    element_type: str,
+    rng: np.random.Generator,
+    int_range: Optional[Tuple[int, int]],
+) -> Tuple[Array, str]:
+    """Floats from a normal distribution; integers zero unless a range is
+    asked for, since zero is a valid index and count for any model."""
+    if element_type in ("float32", "float64", "float16"):
+        # float32 arrays feed float16 inputs; qelmo converts them.
+        dtype = np.float64 if element_type == "float64" else np.float32
+        return rng.standard_normal(shape).astype(dtype), "random normal"
+    if element_type not in SUPPORTED_DTYPES:
         raise InputError(
-            f"input '{name}' takes {element_type} tensors, which qelmo cannot supply; "
-            f"supported: {', '.join(SUPPLIABLE_TYPES)}"
+            f"input '{name}' takes {element_type} tensors, which qelmo cannot supply; supported: {SUPPORTED_LIST}, "
+            "and float32 arrays for float16 inputs"
         )
-    concrete = [1 if size < 0 else size for size in shape]
-    if np.issubdtype(dtype, np.floating):
-        return rng.standard_normal(concrete).astype(dtype)
-    return rng.integers(0, 10, size=concrete).astype(dtype)
+    if int_range is None:
+        return np.zeros(shape, dtype=element_type), "zeros"
+    low, high = int_range
+    limits = np.iinfo(element_type)
+    if low < int(limits.min) or high - 1 > int(limits.max):
+        raise InputError(
+            f"--int-range {low}:{high} does not fit input '{name}' ({element_type} holds {limits.min} to {limits.max})"
+        )
+    return rng.integers(low, high, size=shape, dtype=element_type), f"random integers in [{low}, {high})"
 
 
-def build_inputs(
-    options: Sequence[str],
-    input_names: Sequence[str],
-    details: Sequence[Tuple[str, List[int], str]],
-    seed: int,
-) -> Dict[str, Array]:
-    given: Dict[str, Array] = {}
-    for option in options:
-        name, path = parse_input_option(option, input_names)
-        if name in given:
+def given_arrays(options: InputOptions, model: qelmo.QelmoModel) -> Dict[str, Tuple[Array, str]]:
+    """Arrays from --inputs DIR, then from each --input NAME=FILE, which
+    takes the place of the folder's array for that input."""
+    names = model.get_input_names()
+    given: Dict[str, Tuple[Array, str]] = {}
+    if options.folder is not None:
+        found = scan_data_folder(options.folder, names, model.get_output_names())
+        for name, ref in found.inputs.items():
+            given[name] = (_read_input(name, ref[0], ref[1] or name), describe_ref(ref))
+    named: List[str] = []
+    for option in options.files:
+        name, path = split_named_option("--input", option, names, "NAME=FILE")
+        if name in named:
             raise InputError(f"input '{name}' is given twice")
-        given[name] = load_array(name, path)
+        named.append(name)
+        given[name] = (_read_input(name, path, name), path)
+    return given
 
-    rng = np.random.default_rng(seed)
-    declared = {name: (shape, element_type) for name, shape, element_type in details}
-    arrays: Dict[str, Array] = {}
-    for name in input_names:
-        if name in given:
-            arrays[name] = given[name]
-        elif name in declared:
-            shape, element_type = declared[name]
-            arrays[name] = random_array(name, shape, element_type, rng)
-        else:
+
+def _read_input(name: str, path: str, key: str) -> Array:
+    try:
+        return read_array(path, key)
+    except InputError as error:
+        raise InputError(f"input '{name}': {error}") from None
+
+
+def build_inputs(options: InputOptions, model: qelmo.QelmoModel) -> Inputs:
+    names = model.get_input_names()
+    declared = {name: (shape, element_type) for name, shape, element_type in model.get_input_details()}
+    given = given_arrays(options, model)
+    shapes = parse_shape_options(options.shapes, names)
+    rng = np.random.default_rng(options.seed)
+    inputs = Inputs()
+    for name in names:
+        if name not in declared:
             raise InputError(f"input '{name}' is a sequence or map, which qelmo cannot supply")
-    return arrays
+        shape, element_type = declared[name]
+        if name in given:
+            array, source = given[name]
+            if name in shapes and list(array.shape) != shapes[name]:
+                raise InputError(f"--shape for input '{name}': its array from {source} has shape {list(array.shape)}")
+            array = suppliable(name, array, element_type)
+        else:
+            array, source = made_up_array(name, concrete_shape(name, shape, shapes.get(name)), element_type, rng, options.int_range)
+            source += "" if source == "zeros" else f", seed {options.seed}"
+        inputs.arrays[name], inputs.sources[name] = array, source
+    return inputs

@@ -1,18 +1,36 @@
-"""`qelmo run`: evaluate a model once or repeatedly and report its outputs."""
+"""`qelmo run`: evaluate a model once, show its outputs, and optionally time
+more evaluations, save the outputs and write a JSON report."""
 
-import os
-import re
 import time
-from typing import Dict, List, Optional, Sequence, Set, TextIO
+from dataclasses import asdict, dataclass, field
+from typing import Any, Dict, Optional, TextIO
 
 import numpy as np
 import qelmo
-from tqdm import tqdm  # type: ignore[import-untyped]
 
-from qelmo_cli.inputs import Array, build_inputs
+from qelmo_cli.devices import resolve_device
+from qelmo_cli.evaluation import evaluate_once, in_model_order, left_out_outputs, staged_session
+from qelmo_cli.inputs import InputOptions, build_inputs
+from qelmo_cli.json_report import base_report, check_json_target, write_json
+from qelmo_cli.output_files import prepare_output_dir, save_outputs
+from qelmo_cli.tensor_files import Array
+from qelmo_cli.timing import Limits, figures, latency_line, throughput_line, time_runs
 
-DEVICES = {"cpu": qelmo.CPU, "gpu": qelmo.GPU}
 SHOWN_VALUES = 6
+
+
+@dataclass
+class RunOptions:
+    inputs: InputOptions = field(default_factory=InputOptions)
+    device: str = "cpu"
+    # No timed runs unless a count or a time is given; the first evaluation,
+    # whose outputs are shown, already warms the session up.
+    limits: Limits = field(default_factory=Limits)
+    output_dir: Optional[str] = None
+    json_path: Optional[str] = None
+
+    def timed(self) -> bool:
+        return bool(self.limits.repeat) or self.limits.seconds is not None
 
 
 def summarize(array: Array) -> str:
@@ -23,81 +41,53 @@ def summarize(array: Array) -> str:
     return "[" + ", ".join(shown) + "]"
 
 
-def file_name_for(output_name: str, taken: Set[str]) -> str:
-    """A plain file name for an output: model output names may hold path
-    separators or '..', which must never place a file outside the folder."""
-    stem = re.sub(r"[^A-Za-z0-9._-]", "_", output_name) or "_"
-    if stem.startswith("."):
-        stem = "_" + stem
-    candidate, number = stem, 2
-    while candidate in taken:
-        candidate, number = f"{stem}-{number}", number + 1
-    taken.add(candidate)
-    return candidate + ".npy"
+def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> None:
+    options = options or RunOptions()
+    # What could fail at the end is checked before anything is evaluated.
+    if options.json_path is not None:
+        check_json_target(options.json_path)
+    if options.output_dir is not None:
+        prepare_output_dir(options.output_dir)
 
-
-def percentile_report(latencies_ms: Sequence[float]) -> str:
-    values = np.asarray(latencies_ms)
-    p50, p90, p99 = np.percentile(values, [50, 90, 99])
-    return (
-        f"latency over {values.size} runs (ms): min {values.min():.3f}  p50 {p50:.3f}  "
-        f"p90 {p90:.3f}  p99 {p99:.3f}  max {values.max():.3f}  mean {values.mean():.3f}"
-    )
-
-
-def evaluate_once(session: qelmo.QelmoSession) -> Dict[str, Array]:
-    return {name: value.to_numpy() for name, value in session.evaluate().items()}
-
-
-def run_model(
-    path: str,
-    out: TextIO,
-    input_options: Sequence[str] = (),
-    device: str = "cpu",
-    repeat: int = 0,
-    output_dir: Optional[str] = None,
-    seed: int = 0,
-) -> None:
     model = qelmo.QelmoModel(path)
-    arrays = build_inputs(input_options, model.get_input_names(), model.get_input_details(), seed)
-    session = qelmo.QelmoSession(model, DEVICES[device])
-    for name, array in arrays.items():
-        session.set_input(name, qelmo.QelmoValue(array))
+    inputs = build_inputs(options.inputs, model)
+    device = resolve_device(options.device, path)
+    session = staged_session(model, options.device, inputs.arrays)
+    for name, array in inputs.arrays.items():
         print(f"input   {name}: {array.dtype} {list(array.shape)} {summarize(array)}", file=out)
 
     started = time.perf_counter()
     outputs = evaluate_once(session)
-    first_ms = (time.perf_counter() - started) * 1000.0
+    first = time.perf_counter() - started
 
-    ordered: List[str] = [name for name in model.get_output_names() if name in outputs]
-    ordered += [name for name in outputs if name not in ordered]
+    ordered = in_model_order(model, outputs)
     for name in ordered:
         array = outputs[name]
         print(f"output  {name}: {array.dtype} {list(array.shape)} {summarize(array)}", file=out)
-    tensor_types = {name: element_type for name, _, element_type in model.get_output_details()}
-    for name in model.get_output_names():
-        if name in outputs:
-            continue
-        if name in tensor_types:
-            print(f"output  {name}: {tensor_types[name]} tensors are not returned by qelmo", file=out)
-        else:
-            print(f"output  {name}: a sequence or map, which qelmo does not return", file=out)
+    left_out = left_out_outputs(model, outputs)
+    for name, reason in left_out.items():
+        print(f"output  {name}: {reason}", file=out)
     if not outputs:
         print("no outputs returned", file=out)
-    print(f"evaluated on {device} in {first_ms:.3f} ms", file=out)
+    if device.requested != "cpu":
+        print(f"device: {device.describe()}", file=out)
+    print(f"evaluated on {device.used} in {first * 1000.0:.3f} ms", file=out)
 
-    if repeat > 0:
-        latencies = []
-        for _ in tqdm(range(repeat), desc="evaluating", unit="run", disable=None):
-            started = time.perf_counter()
-            session.evaluate()
-            latencies.append((time.perf_counter() - started) * 1000.0)
-        print(percentile_report(latencies), file=out)
+    report: Dict[str, Any] = base_report("run", path, model, inputs, device)
+    report["first_evaluation_s"] = first
+    report["outputs"] = [{"name": name, "shape": list(outputs[name].shape), "dtype": str(outputs[name].dtype)} for name in ordered]
+    report["left_out"] = left_out
+    if options.timed():
+        timed = time_runs(session.evaluate, options.limits, progress=True)
+        result = figures(timed.latencies, timed.wall)
+        print(latency_line(result), file=out)
+        print(throughput_line(result), file=out)
+        report["limits"] = asdict(options.limits)
+        report["timing"] = result.as_json()
 
-    if output_dir is not None:
-        os.makedirs(output_dir, exist_ok=True)
-        taken: Set[str] = set()
-        for name in ordered:
-            target = os.path.join(output_dir, file_name_for(name, taken))
-            np.save(target, outputs[name], allow_pickle=False)
+    if options.output_dir is not None:
+        for name, target in save_outputs(options.output_dir, outputs, ordered):
             print(f"saved   {name} to {target}", file=out)
+    if options.json_path is not None:
+        write_json(options.json_path, report)
+        print(f"wrote   {options.json_path}", file=out)

@@ -1,0 +1,53 @@
+"""Sessions with their inputs staged, and one evaluation's outputs."""
+
+from typing import Dict, List, Mapping
+
+import numpy as np
+import qelmo
+
+from qelmo_cli.devices import DEVICE_TYPES
+from qelmo_cli.tensor_files import Array
+
+
+def staged_session(model: qelmo.QelmoModel, device: str, arrays: Mapping[str, Array]) -> qelmo.QelmoSession:
+    """A session on `device` ("cpu" or "gpu") with every array staged; staged
+    values stay staged across evaluations."""
+    session = qelmo.QelmoSession(model, DEVICE_TYPES[device])
+    stage(session, arrays)
+    return session
+
+
+def stage(session: qelmo.QelmoSession, arrays: Mapping[str, Array]) -> None:
+    for name, array in arrays.items():
+        session.set_input(name, qelmo.QelmoValue(with_numpy_dtype(array)))
+
+
+def with_numpy_dtype(array: Array) -> Array:
+    """qelmo takes arrays whose dtype is numpy's own object for the type; an
+    array that was pickled (sent to a worker process) has an equal copy,
+    which it refuses. A view through numpy's own costs nothing."""
+    own = np.dtype(array.dtype.name) if array.dtype.isnative and array.dtype.fields is None else array.dtype
+    return array if array.dtype is own or own != array.dtype else array.view(own)
+
+
+def evaluate_once(session: qelmo.QelmoSession) -> Dict[str, Array]:
+    return {name: value.to_numpy() for name, value in session.evaluate().items()}
+
+
+def in_model_order(model: qelmo.QelmoModel, outputs: Mapping[str, Array]) -> List[str]:
+    ordered = [name for name in model.get_output_names() if name in outputs]
+    return ordered + [name for name in outputs if name not in ordered]
+
+
+def left_out_outputs(model: qelmo.QelmoModel, outputs: Mapping[str, Array]) -> Dict[str, str]:
+    """Outputs that qelmo does not return, by design, with the reason."""
+    tensor_types = {name: element_type for name, _, element_type in model.get_output_details()}
+    reasons = {}
+    for name in model.get_output_names():
+        if name in outputs:
+            continue
+        if name in tensor_types:
+            reasons[name] = f"{tensor_types[name]} tensors are not returned by qelmo"
+        else:
+            reasons[name] = "a sequence or map, which qelmo does not return"
+    return reasons
