@@ -78,9 +78,27 @@ void adopt(py::detail::instance* instance, std::unique_ptr<QelmoValue> value) no
     slot.set_holder_constructed();
 }
 
+// Whether `object` is a numpy array. Asking imports numpy on first use, and
+// that can fail (no numpy, a broken install): the error is left set for the
+// caller, as pybind11's own path leaves it, and never thrown out of the C
+// callback, which would end the process.
+bool is_array(PyObject* object, bool* failed) {
+    *failed = false;
+    try {
+        return py::isinstance<py::array>(object);
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+    }
+    *failed = true;
+    return false;
+}
+
 int value_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    bool numpy_failed = false;
     if (Py_TYPE(self) == value_type && kwargs == nullptr && PyTuple_GET_SIZE(args) == 1 &&
-        py::isinstance<py::array>(PyTuple_GET_ITEM(args, 0))) {
+        is_array(PyTuple_GET_ITEM(args, 0), &numpy_failed)) {
         auto* instance = reinterpret_cast<py::detail::instance*>(self);
         if (instance->simple_layout && !instance->simple_holder_constructed &&
             instance->simple_value_holder[0] == nullptr) {
@@ -96,6 +114,7 @@ int value_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             return 0;
         }
     }
+    if (numpy_failed) return -1;
     return pybind11_value_init(self, args, kwargs);
 }
 

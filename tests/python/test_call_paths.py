@@ -1,13 +1,17 @@
 """The direct entry points of QelmoValue(array), to_numpy, set_input and
 evaluate, and the cases they hand to the generic binding layer."""
 
+import subprocess
+import sys
 import weakref
 
 import numpy as np
 import pytest
+from onnx import TensorProto, helper
 
 import eval_models
 import qelmo
+from models import make_model, tensor_info
 
 
 def f32(*values):
@@ -98,3 +102,38 @@ def test_uninitialised_objects_are_refused_not_used(tmp_path, cls):
         unmade_session.set_input("x", qelmo.QelmoValue(f32(1, 2, 3)))
     with pytest.raises(TypeError, match="never initialised"):
         unmade_session.evaluate()
+
+
+# With numpy unimportable, every call that needs it raises numpy's own
+# ImportError, as pybind11's path does, and the process goes on.
+WITHOUT_NUMPY = """
+import sys
+sys.modules["numpy"] = None
+import qelmo
+
+def raised(call):
+    try:
+        call()
+    except ImportError as error:
+        return "ImportError" + (": " + str(error) if "numpy" in str(error) else "")
+    return "nothing raised"
+
+print(raised(lambda: qelmo.QelmoValue([1.0, 2.0])))
+print(raised(lambda: qelmo.QelmoValue(array=[1.0])))
+session = qelmo.QelmoSession(qelmo.QelmoModel(sys.argv[1]), qelmo.CPU)
+print(raised(session.evaluate))
+print("still running")
+"""
+
+
+def test_calls_that_need_numpy_raise_its_import_error_when_it_cannot_load(tmp_path):
+    # A model without inputs: its evaluation needs numpy only for the output.
+    path = make_model(
+        tmp_path / "constant.onnx", [], [tensor_info("y", TensorProto.FLOAT, (2,))],
+        [helper.make_node("Constant", [], ["y"], value=helper.make_tensor("c", TensorProto.FLOAT, [2], [1.0, 2.0]))],
+    )
+    result = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY, path], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 4 and lines[3] == "still running", result.stdout + result.stderr
+    assert all(line.startswith("ImportError: ") and "numpy" in line for line in lines[:3]), lines
