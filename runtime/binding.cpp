@@ -100,15 +100,15 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
     // Float arrays feed half-precision inputs, converted at evaluation.
     const bool to_half = tensor->kind() == TensorKind::Float && input.kind == TensorKind::Float16;
     if (tensor->kind() != input.kind && !to_half) {
-        return fail(E_INVALIDARG, prefix() + "tensor of kind " + tensor_kind_name(tensor->kind()) +
-                                      " does not match the model's " + tensor_kind_name(input.kind));
+        return fail(E_INVALIDARG, prefix() + "tensor of element type " + element_type_text(tensor->kind()) +
+                                      " does not match the model's " + element_type_text(input.kind));
     }
     if (!shape_fits(input, tensor->shape())) {
         return fail(E_INVALIDARG, prefix() + "shape " + shape_text(tensor->shape()) + " does not match the model's " +
                                       shape_text(input.shape));
     }
     if (tensor->data() == nullptr) {
-        return fail(E_INVALIDARG, prefix() + "tensors of kind " + tensor_kind_name(tensor->kind()) +
+        return fail(E_INVALIDARG, prefix() + "tensors of element type " + element_type_text(tensor->kind()) +
                                       " cannot be bound as inputs");
     }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "abi/element_type_names.h"
 #include "big_block_cache.h"
 #include "class_registry.h"
 #include "error_info.h"
@@ -76,7 +77,7 @@ HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
     if (reference == nullptr) return fail(E_POINTER, "null out-parameter");
     *reference = nullptr;
     if (this->data() == nullptr || element_size(this->tensor_core::kind()) == 0) {
-        return fail(E_NOTIMPL, std::string("tensors of kind ") + tensor_kind_name(this->tensor_core::kind()) +
+        return fail(E_NOTIMPL, "tensors of element type " + element_type_text(this->tensor_core::kind()) +
                                    " offer no byte buffer");
     }
     if (this->byte_size() > std::numeric_limits<uint32_t>::max()) {
@@ -352,25 +353,8 @@ size_t element_size(TensorKind kind) noexcept {
     }
 }
 
-const char* tensor_kind_name(TensorKind kind) noexcept {
-    switch (kind) {
-        case TensorKind::Float: return "Float";
-        case TensorKind::UInt8: return "UInt8";
-        case TensorKind::Int8: return "Int8";
-        case TensorKind::UInt16: return "UInt16";
-        case TensorKind::Int16: return "Int16";
-        case TensorKind::Int32: return "Int32";
-        case TensorKind::Int64: return "Int64";
-        case TensorKind::String: return "String";
-        case TensorKind::Boolean: return "Boolean";
-        case TensorKind::Float16: return "Float16";
-        case TensorKind::Double: return "Double";
-        case TensorKind::UInt32: return "UInt32";
-        case TensorKind::UInt64: return "UInt64";
-        case TensorKind::Complex64: return "Complex64";
-        case TensorKind::Complex128: return "Complex128";
-        default: return "Undefined";
-    }
+std::string element_type_text(TensorKind kind) {
+    return std::string(element_type_name(static_cast<int32_t>(kind)));
 }
 
 std::string shape_text(const tensor_shape& shape) { return shape_text(shape.to_vector()); }

@@ -122,8 +122,8 @@ com_ptr<tensor_core> tensor_core_of(IUnknown* value) noexcept;
 // (String, Undefined).
 size_t element_size(TensorKind kind) noexcept;
 
-// "Float", "Int64", ... for messages.
-const char* tensor_kind_name(TensorKind kind) noexcept;
+// "float32", "int64", ... for messages: the names model inspection reports.
+std::string element_type_text(TensorKind kind);
 
 // "[2, 3]"; negative (free) dimensions print as "?".
 std::string shape_text(const std::vector<int64_t>& shape);
