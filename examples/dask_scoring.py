@@ -50,10 +50,6 @@ class QelmoSessions(WorkerPlugin):
 
 def score_chunk(chunk: np.ndarray, input_name: str, output_name: str) -> np.ndarray:
     session = get_worker().plugins[QelmoSessions.name].session()
-    # An array that travelled pickled (inside another object, say) carries a
-    # copy of its dtype object, which QelmoValue refuses; asarray with the
-    # dtype named gives numpy's own, without copying the data.
-    chunk = np.asarray(chunk, dtype=chunk.dtype.name)
     session.set_input(input_name, qelmo.QelmoValue(chunk))
     return session.evaluate()[output_name].to_numpy()
 

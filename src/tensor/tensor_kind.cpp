@@ -25,39 +25,30 @@ bool is_canonical(PyObject* descriptor) {
     return descriptor == py::dtype::of<T>().ptr();
 }
 
-bool descriptor_has_kind(PyObject* descriptor, TensorKind kind) {
+// Whether `descriptor` is numpy's own object for `kind`'s elements: the test
+// made for every input of every evaluation, so it compares only with that
+// kind's descriptors.
+bool is_canonical_for(PyObject* descriptor, TensorKind kind) {
     switch (kind) {
-    case TensorKind::Float:
-    case TensorKind::Float16:  // a Float16 tensor is made from float32 elements
-        return is_canonical<float>(descriptor);
+    case TensorKind::Float: return is_canonical<float>(descriptor);
     case TensorKind::Int64:
         return is_canonical<int64_t>(descriptor) || is_other_64_bit_spelling(descriptor, npy::NPY_LONGLONG_);
-    case TensorKind::UInt8:
-        return is_canonical<uint8_t>(descriptor);
-    case TensorKind::Double:
-        return is_canonical<double>(descriptor);
-    case TensorKind::Int8:
-        return is_canonical<int8_t>(descriptor);
-    case TensorKind::UInt16:
-        return is_canonical<uint16_t>(descriptor);
-    case TensorKind::UInt32:
-        return is_canonical<uint32_t>(descriptor);
+    case TensorKind::UInt8: return is_canonical<uint8_t>(descriptor);
+    case TensorKind::Double: return is_canonical<double>(descriptor);
+    case TensorKind::Int8: return is_canonical<int8_t>(descriptor);
+    case TensorKind::UInt16: return is_canonical<uint16_t>(descriptor);
+    case TensorKind::UInt32: return is_canonical<uint32_t>(descriptor);
     case TensorKind::UInt64:
         return is_canonical<uint64_t>(descriptor) || is_other_64_bit_spelling(descriptor, npy::NPY_ULONGLONG_);
-    case TensorKind::Int16:
-        return is_canonical<int16_t>(descriptor);
-    case TensorKind::Int32:
-        return is_canonical<int32_t>(descriptor);
-    default:
-        return false;
+    case TensorKind::Int16: return is_canonical<int16_t>(descriptor);
+    case TensorKind::Int32: return is_canonical<int32_t>(descriptor);
+    default: return false;
     }
 }
 
-}  // namespace
-
-TensorKind tensor_kind_for_array(const py::array& array) {
-    PyObject* descriptor = reinterpret_cast<PyObject*>(py::detail::array_proxy(array.ptr())->descr);
-    // The order of the tests is the order in which the kinds are claimed.
+// The kind a descriptor stands for when it is numpy's own object for it,
+// in the order in which the kinds are claimed; Undefined otherwise.
+TensorKind kind_of_canonical(PyObject* descriptor) {
     if (is_canonical<float>(descriptor)) return TensorKind::Float;
     if (is_canonical<int64_t>(descriptor)) return TensorKind::Int64;
     if (is_canonical<uint8_t>(descriptor)) return TensorKind::UInt8;
@@ -70,12 +61,49 @@ TensorKind tensor_kind_for_array(const py::array& array) {
     if (is_canonical<int32_t>(descriptor)) return TensorKind::Int32;
     if (is_other_64_bit_spelling(descriptor, npy::NPY_LONGLONG_)) return TensorKind::Int64;
     if (is_other_64_bit_spelling(descriptor, npy::NPY_ULONGLONG_)) return TensorKind::UInt64;
-    throw std::runtime_error("Unsupported numpy data type");
+    return TensorKind::Undefined;
+}
+
+// An array that crossed a pickle (sent to another process, say) carries an
+// equal copy of numpy's descriptor rather than the object itself. A copy
+// stands for the kind of the canonical descriptor of its type number when it
+// describes plain native elements: native byte order, no fields, no
+// metadata. Undefined otherwise.
+TensorKind kind_of_equal_copy(PyObject* descriptor) {
+    const auto dtype = py::reinterpret_borrow<py::dtype>(descriptor);
+    constexpr char native_order = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? '>' : '<';
+    const char order = dtype.byteorder();
+    if ((order != '=' && order != '|' && order != native_order) ||
+        dtype.has_fields() || !dtype.attr("metadata").is_none()) {
+        return TensorKind::Undefined;
+    }
+    const TensorKind kind = kind_of_canonical(py::dtype(dtype.num()).ptr());
+    return py::dtype(dtype.num()).itemsize() == dtype.itemsize() ? kind : TensorKind::Undefined;
+}
+
+TensorKind kind_of_descriptor(PyObject* descriptor) {
+    const TensorKind kind = kind_of_canonical(descriptor);
+    return kind != TensorKind::Undefined ? kind : kind_of_equal_copy(descriptor);
+}
+
+PyObject* descriptor_of(const py::array& array) {
+    return reinterpret_cast<PyObject*>(py::detail::array_proxy(array.ptr())->descr);
+}
+
+}  // namespace
+
+TensorKind tensor_kind_for_array(const py::array& array) {
+    const TensorKind kind = kind_of_descriptor(descriptor_of(array));
+    if (kind == TensorKind::Undefined) throw std::runtime_error("Unsupported numpy data type");
+    return kind;
 }
 
 bool array_has_kind(const py::array& array, TensorKind kind) {
-    PyObject* descriptor = reinterpret_cast<PyObject*>(py::detail::array_proxy(array.ptr())->descr);
-    return descriptor_has_kind(descriptor, kind);
+    PyObject* descriptor = descriptor_of(array);
+    // A Float16 tensor is made from float32 elements.
+    const TensorKind wanted = kind == TensorKind::Float16 ? TensorKind::Float : kind;
+    if (is_canonical_for(descriptor, wanted)) return true;
+    return kind_of_equal_copy(descriptor) == wanted;
 }
 
 }  // namespace qelmo

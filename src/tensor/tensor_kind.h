@@ -7,9 +7,11 @@
 
 namespace qelmo {
 
-// The kind of `array`, decided from its descriptor by identity with numpy's
-// canonical descriptors; throws std::runtime_error "Unsupported numpy data
-// type" for any other element type (float16, bool, byte-swapped, ...).
+// The kind of `array`, decided from its descriptor: numpy's canonical
+// descriptor of a supported element type, or an equal copy of one (as an
+// unpickled array has); throws std::runtime_error "Unsupported numpy data
+// type" for any other element type (float16, bool, byte-swapped, with
+// metadata, ...).
 mlabi::TensorKind tensor_kind_for_array(const pybind11::array& array);
 
 // Whether `array`'s descriptor is still one that `kind` was decided from.

@@ -1,8 +1,11 @@
 """QelmoValue: which arrays are taken, and that the caller's array is kept as is."""
 
+import pickle
+
 import numpy as np
 import pytest
 
+import eval_models
 import qelmo
 
 SUPPORTED = ["float32", "int64", "uint8", "float64", "int8", "uint16", "uint32", "uint64", "int16", "int32"]
@@ -77,3 +80,25 @@ def test_value_has_no_instance_dict():
     value = qelmo.QelmoValue(np.zeros(1, np.float32))
     with pytest.raises(AttributeError):
         value.extra = 1
+
+
+@pytest.mark.parametrize("dtype", SUPPORTED + LONGLONG)
+def test_arrays_that_crossed_a_pickle_are_taken_as_their_type(tmp_path, dtype):
+    # Unpickled arrays carry an equal copy of numpy's descriptor, not numpy's own.
+    array = pickle.loads(pickle.dumps(np.arange(6, dtype=dtype).reshape(2, 3)))
+    assert array.dtype == np.dtype(dtype)
+    path = eval_models.identity(tmp_path / "id.onnx", np.dtype(dtype).name, (2, 3))
+    session = qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU)
+    session.set_input("x", qelmo.QelmoValue(array))
+    result = session.evaluate()["y"].to_numpy()
+    assert result.dtype == np.dtype(dtype).newbyteorder("=")
+    np.testing.assert_array_equal(result, array)
+
+
+@pytest.mark.parametrize("dtype", [">f4", ">i8", np.dtype(np.float32, metadata={"unit": "m"})], ids=str)
+def test_copied_descriptors_that_are_not_plain_stay_refused(dtype):
+    copy = pickle.loads(pickle.dumps(np.dtype(dtype)))
+    array = np.zeros(3, dtype=copy)
+    assert array.dtype is copy and copy is not np.dtype(dtype)
+    with pytest.raises(RuntimeError, match="^Unsupported numpy data type$"):
+        qelmo.QelmoValue(array)

@@ -2,7 +2,6 @@
 
 from typing import Dict, List, Mapping
 
-import numpy as np
 import qelmo
 
 from qelmo_cli.devices import DEVICE_TYPES
@@ -19,15 +18,7 @@ def staged_session(model: qelmo.QelmoModel, device: str, arrays: Mapping[str, Ar
 
 def stage(session: qelmo.QelmoSession, arrays: Mapping[str, Array]) -> None:
     for name, array in arrays.items():
-        session.set_input(name, qelmo.QelmoValue(with_numpy_dtype(array)))
-
-
-def with_numpy_dtype(array: Array) -> Array:
-    """qelmo takes arrays whose dtype is numpy's own object for the type; an
-    array that was pickled (sent to a worker process) has an equal copy,
-    which it refuses. A view through numpy's own costs nothing."""
-    own = np.dtype(array.dtype.name) if array.dtype.isnative and array.dtype.fields is None else array.dtype
-    return array if array.dtype is own or own != array.dtype else array.view(own)
+        session.set_input(name, qelmo.QelmoValue(array))
 
 
 def evaluate_once(session: qelmo.QelmoSession) -> Dict[str, Array]:
