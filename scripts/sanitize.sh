@@ -10,10 +10,12 @@ build="$PWD/build/sanitize"
 [[ -x .venv/bin/cmake ]] && export PATH="$PWD/.venv/bin:$PATH"
 
 ./scripts/fetch_onnxruntime_headers.sh
-# pip builds qelmo in an isolated environment; this build needs pybind11 here.
-"$python" -c "import pybind11" 2>/dev/null || "$python" -m pip install -q "pybind11>=2.13,<2.14"
+# The pybind11 release the build is pinned to (pyproject.toml's build
+# requirement), in a folder of this build's own, whatever the environment has.
+pybind11_pin="$(grep -oE '"pybind11[^"]*"' pyproject.toml | head -n 1 | tr -d '"')"
+"$python" -m pip install -q --upgrade --target "$build/pybind11" "$pybind11_pin"
 cmake -S . -B "$build" -DQELMO_SANITIZE=ON -DQELMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
+      -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$build/pybind11/pybind11/share/cmake/pybind11" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qelmo qelmo_runtime qelmo_native_tests
 
 onnxruntime_package="$("$python" -c 'import onnxruntime, os; print(os.path.dirname(onnxruntime.__file__))')"

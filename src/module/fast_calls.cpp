@@ -20,6 +20,18 @@
 #include "session/qelmo_session.h"
 #include "tensor/qelmo_value.h"
 
+// What follows reads pybind11's instance layout (simple_layout,
+// simple_value_holder, simple_holder_constructed), builds holders through
+// value_and_holder, and calls make_new_instance, get_type_info and
+// try_translate_exceptions, all internals of pybind11 2.13 (whose internals
+// are version 4 before Python 3.12 and 5 from it). Another release may lay
+// them out differently: check this file against it before changing the pin
+// (here, in CMakeLists.txt and in pyproject.toml).
+static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 13,
+              "fast_calls.cpp is written for pybind11 2.13's internals");
+static_assert(PYBIND11_INTERNALS_VERSION == 4 || PYBIND11_INTERNALS_VERSION == 5,
+              "fast_calls.cpp is written for pybind11 internals versions 4 and 5");
+
 namespace py = pybind11;
 
 namespace qelmo {

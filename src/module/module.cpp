@@ -48,5 +48,7 @@ PYBIND11_MODULE(qelmo, m) {
         .def(py::init<py::array>(), py::arg("array"))
         .def("to_numpy", &QelmoValue::to_numpy);
 
+    // QelmoValue(array), to_numpy, set_input and evaluate also have direct
+    // entry points, in fast_calls.cpp, in front of the functions above.
     qelmo::install_fast_calls(m);
 }
