@@ -5,12 +5,12 @@
 #include <string>
 #include <utility>
 
+#include "abi/float16.h"
 #include "binding.h"
 #include "class_registry.h"
 #include "error_info.h"
 #include "evaluation_result.h"
 #include "feature_descriptor.h"
-#include "half_precision.h"
 #include "onnxruntime_library.h"
 #include "shared_factory.h"
 #include "tensor.h"

@@ -10,11 +10,11 @@
 #include <utility>
 
 #include "abi/element_type_names.h"
+#include "abi/float16.h"
 #include "big_block_cache.h"
 #include "class_registry.h"
 #include "error_info.h"
 #include "feature_descriptor.h"
-#include "half_precision.h"
 #include "huge_pages.h"
 #include "onnxruntime_library.h"
 #include "shared_factory.h"

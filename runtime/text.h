@@ -4,10 +4,15 @@
 #include <string>
 #include <string_view>
 
+#include "abi/utf16_to_utf8.h"
+
 namespace runtime {
 
-// Invalid input (bad bytes, unpaired surrogates) becomes U+FFFD.
+// Invalid input (bad bytes, encoded surrogates, overlong forms) becomes U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
-std::string utf16_to_utf8(std::u16string_view text);
+
+// The contract's conversion, which the module's follows too: an unpaired
+// surrogate becomes U+FFFD.
+using mlabi::utf16_to_utf8;
 
 }  // namespace runtime

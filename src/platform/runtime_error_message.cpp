@@ -2,8 +2,8 @@
 
 #include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
+#include "abi/utf16_to_utf8.h"
 #include "activation.h"
-#include "model/text_conversion.h"
 #include "owned_hstring.h"
 
 namespace qelmo::platform {
@@ -20,7 +20,7 @@ std::shared_ptr<const std::string> take_runtime_error_message(mlabi::HRESULT cod
         HRESULT recorded = S_OK;
         if (failed(info->GetErrorDetails(description.put(), &recorded)) || recorded != code) return nullptr;
         if (description.view().empty()) return nullptr;
-        return std::make_shared<const std::string>(to_utf8(description.view()));
+        return std::make_shared<const std::string>(utf16_to_utf8(description.view()));
     } catch (...) {
         return nullptr;
     }

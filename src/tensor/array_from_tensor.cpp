@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "abi/com_ptr.h"
+#include "abi/float16.h"
 #include "platform_error.h"
-#include "tensor/half_float.h"
 #include "tensor/tensor_storage.h"
 
 namespace qelmo {
@@ -61,7 +61,7 @@ py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
         for (size_t i = 0; i < count; ++i) {
             Stored half;
             std::memcpy(&half, source + i * sizeof half, sizeof half);
-            target[i] = widen_half(half);
+            target[i] = half_to_float(half);
         }
     }
     return result;

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <limits>
 
-#include "half_precision.h"
+#include "abi/float16.h"
 
 namespace {
 
-using runtime::float_to_half;
-using runtime::half_to_float;
+using mlabi::float_to_half;
+using mlabi::half_to_float;
 
 uint32_t bits(float value) {
     uint32_t out;

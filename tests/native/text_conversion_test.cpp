@@ -5,6 +5,7 @@
 #include <string>
 
 #include "model/text_conversion.h"
+#include "text.h"
 #include "win32.h"
 
 namespace {
@@ -71,6 +72,23 @@ TEST(WideCharToMultiByte, SizeQueryThenConversion) {
     EXPECT_EQ(std::string(exact, 5), "\xC3\xA9t\xC3\xA9");
     // Only UTF-8 is offered.
     EXPECT_EQ(WideCharToMultiByte(1252, 0, text, 3, nullptr, 0, nullptr, nullptr), 0);
+}
+
+TEST(WideCharToMultiByte, MinusOneLengthConvertsUpToAndIncludingTheNul) {
+    using qelmo::platform::WideCharToMultiByte;
+    const char16_t text[] = u"\u00E9a";
+    EXPECT_EQ(WideCharToMultiByte(65001, 0, text, -1, nullptr, 0, nullptr, nullptr), 4);
+    char converted[4];
+    EXPECT_EQ(WideCharToMultiByte(65001, 0, text, -1, converted, sizeof converted, nullptr, nullptr), 4);
+    EXPECT_EQ(std::string(converted, 4), std::string("\xC3\xA9" "a\0", 4));
+}
+
+// The runtime converts with the same routine, so both binaries turn odd text
+// into the same bytes.
+TEST(ToUtf8, RuntimeConvertsAlike) {
+    const char16_t odd[] = {u'a', 0xD83D, 0, 0xDE80, 0xD83D, 0xDE80, u'\u00E9'};
+    const std::u16string_view text(odd, 7);
+    EXPECT_EQ(runtime::utf16_to_utf8(text), to_utf8(text));
 }
 
 }  // namespace

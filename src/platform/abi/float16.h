@@ -1,33 +1,42 @@
-#include "half_precision.h"
+// The element format of Float16 tensors, IEEE 754 binary16, to and from
+// float: the runtime narrows every Float16 input element, the module widens
+// every Float16 output element. Inline, so that the loops over elements
+// inline them too.
+#pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
-namespace runtime {
-namespace {
+namespace mlabi {
+namespace float16_bits {
 
-uint32_t bits_of(float value) {
+inline uint32_t bits_of(float value) noexcept {
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return bits;
 }
 
-float float_of(uint32_t bits) {
+inline float float_of(uint32_t bits) noexcept {
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
 }
 
 // Drops the low `shift` bits of `value`, rounding to nearest, ties to even.
-uint32_t shift_right_rounding(uint32_t value, uint32_t shift) {
+inline uint32_t shift_right_rounding(uint32_t value, uint32_t shift) noexcept {
     const uint32_t kept = value >> shift;
     const uint32_t rest = value & ((1u << shift) - 1);
     const uint32_t halfway = 1u << (shift - 1);
     return kept + ((rest > halfway || (rest == halfway && (kept & 1))) ? 1 : 0);
 }
 
-}  // namespace
+}  // namespace float16_bits
 
-uint16_t float_to_half(float value) noexcept {
+// Rounds to the nearest half, ties to even; too large becomes infinity,
+// too small becomes a subnormal or zero (sign kept); NaN stays NaN.
+inline uint16_t float_to_half(float value) noexcept {
+    using namespace float16_bits;
     const uint32_t bits = bits_of(value);
     const uint32_t sign = (bits >> 16) & 0x8000;
     const uint32_t magnitude = bits & 0x7FFFFFFF;
@@ -56,7 +65,11 @@ uint16_t float_to_half(float value) noexcept {
     return static_cast<uint16_t>(sign | shift_right_rounding(significand, 126 - exponent));
 }
 
-float half_to_float(uint16_t half) noexcept {
+// Exact: every half value is a float. Subnormals become normal floats,
+// infinities stay infinities and NaNs keep their sign and payload (the
+// quiet bit included).
+inline float half_to_float(uint16_t half) noexcept {
+    using namespace float16_bits;
     const uint32_t sign = static_cast<uint32_t>(half & 0x8000) << 16;
     const uint32_t exponent = (half >> 10) & 0x1F;
     const uint32_t mantissa = half & 0x3FF;
@@ -69,8 +82,8 @@ float half_to_float(uint16_t half) noexcept {
     return float_of(sign | ((exponent + 112) << 23) | (mantissa << 13));
 }
 
-void floats_to_halves(const float* from, uint16_t* to, size_t count) noexcept {
+inline void floats_to_halves(const float* from, uint16_t* to, size_t count) noexcept {
     for (size_t i = 0; i < count; ++i) to[i] = float_to_half(from[i]);
 }
 
-}  // namespace runtime
+}  // namespace mlabi
