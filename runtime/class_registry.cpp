@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "error_info.h"
 #include "text.h"
 
@@ -15,23 +15,15 @@ struct runtime_class {
     com_ptr<IActivationFactory> (*make_factory)();
 };
 
+#define QELMO_TENSOR_CLASS_ENTRY(Interface, ...) {Interface::runtime_class, &make_tensor_factory<Interface>},
 constexpr runtime_class classes[] = {
-    {u"Windows.AI.MachineLearning.LearningModel", &make_learning_model_factory},
-    {u"Windows.AI.MachineLearning.LearningModelDevice", &make_learning_model_device_factory},
-    {u"Windows.AI.MachineLearning.LearningModelSession", &make_learning_model_session_factory},
-    {u"Windows.AI.MachineLearning.LearningModelBinding", &make_learning_model_binding_factory},
-    {u"Windows.AI.MachineLearning.TensorFloat", &make_tensor_factory<ITensorFloat>},
-    {u"Windows.AI.MachineLearning.TensorFloat16Bit", &make_tensor_factory<ITensorFloat16Bit>},
-    {u"Windows.AI.MachineLearning.TensorDouble", &make_tensor_factory<ITensorDouble>},
-    {u"Windows.AI.MachineLearning.TensorInt8Bit", &make_tensor_factory<ITensorInt8Bit>},
-    {u"Windows.AI.MachineLearning.TensorUInt8Bit", &make_tensor_factory<ITensorUInt8Bit>},
-    {u"Windows.AI.MachineLearning.TensorInt16Bit", &make_tensor_factory<ITensorInt16Bit>},
-    {u"Windows.AI.MachineLearning.TensorUInt16Bit", &make_tensor_factory<ITensorUInt16Bit>},
-    {u"Windows.AI.MachineLearning.TensorInt32Bit", &make_tensor_factory<ITensorInt32Bit>},
-    {u"Windows.AI.MachineLearning.TensorUInt32Bit", &make_tensor_factory<ITensorUInt32Bit>},
-    {u"Windows.AI.MachineLearning.TensorInt64Bit", &make_tensor_factory<ITensorInt64Bit>},
-    {u"Windows.AI.MachineLearning.TensorUInt64Bit", &make_tensor_factory<ITensorUInt64Bit>},
+    {ILearningModelStatics::runtime_class, &make_learning_model_factory},
+    {ILearningModelDeviceFactory::runtime_class, &make_learning_model_device_factory},
+    {ILearningModelSessionFactory::runtime_class, &make_learning_model_session_factory},
+    {ILearningModelBindingFactory::runtime_class, &make_learning_model_binding_factory},
+    QELMO_TENSOR_CLASSES(QELMO_TENSOR_CLASS_ENTRY)
 };
+#undef QELMO_TENSOR_CLASS_ENTRY
 
 }  // namespace
 }  // namespace runtime

@@ -61,7 +61,7 @@ QelmoModel::QelmoModel(const std::u16string& model_path) {
     check_status(platform::CoInitializeEx(nullptr, platform::COINIT_MULTITHREADED));
 
     mlabi::hstring_reference path(model_path);
-    static platform::factory_slot<mlabi::ILearningModelStatics> statics{u"Windows.AI.MachineLearning.LearningModel"};
+    static platform::factory_slot<mlabi::ILearningModelStatics> statics{mlabi::ILearningModelStatics::runtime_class};
     check_status(statics.get()->LoadFromFilePath(path.get(), model_.put()));
     // A runtime that reports success without a model would leave every later
     // call dereferencing null.

@@ -15,7 +15,7 @@ using platform::factory_slot;
 
 namespace {
 
-factory_slot<ILearningModelBindingFactory> binding_factory{u"Windows.AI.MachineLearning.LearningModelBinding"};
+factory_slot<ILearningModelBindingFactory> binding_factory{ILearningModelBindingFactory::runtime_class};
 
 constexpr char16_t correlation_id[] = u"RunId";
 

@@ -14,8 +14,8 @@ using platform::owned_hstring;
 
 namespace {
 
-factory_slot<ILearningModelDeviceFactory> device_factory{u"Windows.AI.MachineLearning.LearningModelDevice"};
-factory_slot<ILearningModelSessionFactory> session_factory{u"Windows.AI.MachineLearning.LearningModelSession"};
+factory_slot<ILearningModelDeviceFactory> device_factory{ILearningModelDeviceFactory::runtime_class};
+factory_slot<ILearningModelSessionFactory> session_factory{ILearningModelSessionFactory::runtime_class};
 
 }  // namespace
 

@@ -43,17 +43,20 @@ py::array new_array(const std::vector<int64_t>& shape) {
     return py::reinterpret_steal<py::array>(made);
 }
 
-// A new array of `Result` holding the tensor's `Stored` elements: copied as
-// they are, or, for Float16 storage, each 16-bit half widened exactly.
-template <class TypedTensor, class Stored, class Result = Stored>
+// A new array holding the tensor's elements: copied as they are, or, for
+// Float16 storage, each 16-bit half widened exactly into a float32 array.
+template <class TypedTensor>
 py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
+    constexpr bool halves = TypedTensor::kind == TensorKind::Float16;
+    using Stored = std::conditional_t<halves, uint16_t, typename TypedTensor::element>;
+    using Result = typename TypedTensor::element;
     com_ptr<TypedTensor> typed;
     check_status(com_ptr<ITensor>::copy_from(tensor).as(typed));
     const tensor_bytes storage(tensor);
     const size_t size = bytes_needed(shape, sizeof(Stored));
     const uint8_t* source = storage.read(size);
     py::array result = new_array<Result>(shape);
-    if constexpr (std::is_same_v<Stored, Result>) {
+    if constexpr (!halves) {
         if (size != 0) std::memcpy(result.mutable_data(), source, size);
     } else {
         auto* target = static_cast<Result*>(result.mutable_data());
@@ -74,17 +77,10 @@ std::optional<py::array> array_from_tensor(ITensor* tensor) {
     TensorKind kind = TensorKind::Undefined;
     check_status(tensor->get_TensorKind(&kind));
     switch (kind) {
-    case TensorKind::Float: return copy_elements<ITensorFloat, float>(tensor, shape);
-    case TensorKind::Int64: return copy_elements<ITensorInt64Bit, int64_t>(tensor, shape);
-    case TensorKind::UInt8: return copy_elements<ITensorUInt8Bit, uint8_t>(tensor, shape);
-    case TensorKind::Float16: return copy_elements<ITensorFloat16Bit, uint16_t, float>(tensor, shape);
-    case TensorKind::Double: return copy_elements<ITensorDouble, double>(tensor, shape);
-    case TensorKind::Int8: return copy_elements<ITensorInt8Bit, int8_t>(tensor, shape);
-    case TensorKind::UInt16: return copy_elements<ITensorUInt16Bit, uint16_t>(tensor, shape);
-    case TensorKind::UInt32: return copy_elements<ITensorUInt32Bit, uint32_t>(tensor, shape);
-    case TensorKind::UInt64: return copy_elements<ITensorUInt64Bit, uint64_t>(tensor, shape);
-    case TensorKind::Int16: return copy_elements<ITensorInt16Bit, int16_t>(tensor, shape);
-    case TensorKind::Int32: return copy_elements<ITensorInt32Bit, int32_t>(tensor, shape);
+#define QELMO_TENSOR_CASE(Interface, Class, Element, Kind, ...) \
+    case TensorKind::Kind: return copy_elements<Interface>(tensor, shape);
+        QELMO_TENSOR_CLASSES(QELMO_TENSOR_CASE)
+#undef QELMO_TENSOR_CASE
     default: return std::nullopt;
     }
 }

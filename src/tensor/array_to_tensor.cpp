@@ -21,26 +21,9 @@ namespace {
 
 // One cached statics slot per tensor class.
 template <class TypedTensor>
-struct tensor_class;
-
-#define QELMO_TENSOR_CLASS(Interface, ClassName)                                              \
-    template <>                                                                               \
-    struct tensor_class<Interface> {                                                          \
-        static inline factory_slot<ITensorStatics<Interface>> statics{                        \
-            u"Windows.AI.MachineLearning." ClassName};                                        \
-    };
-QELMO_TENSOR_CLASS(ITensorFloat, u"TensorFloat")
-QELMO_TENSOR_CLASS(ITensorFloat16Bit, u"TensorFloat16Bit")
-QELMO_TENSOR_CLASS(ITensorDouble, u"TensorDouble")
-QELMO_TENSOR_CLASS(ITensorInt8Bit, u"TensorInt8Bit")
-QELMO_TENSOR_CLASS(ITensorUInt8Bit, u"TensorUInt8Bit")
-QELMO_TENSOR_CLASS(ITensorInt16Bit, u"TensorInt16Bit")
-QELMO_TENSOR_CLASS(ITensorUInt16Bit, u"TensorUInt16Bit")
-QELMO_TENSOR_CLASS(ITensorInt32Bit, u"TensorInt32Bit")
-QELMO_TENSOR_CLASS(ITensorUInt32Bit, u"TensorUInt32Bit")
-QELMO_TENSOR_CLASS(ITensorInt64Bit, u"TensorInt64Bit")
-QELMO_TENSOR_CLASS(ITensorUInt64Bit, u"TensorUInt64Bit")
-#undef QELMO_TENSOR_CLASS
+struct tensor_class {
+    static inline factory_slot<ITensorStatics<TypedTensor>> statics{TypedTensor::runtime_class};
+};
 
 constexpr uint64_t max_tensor_elements = std::numeric_limits<uint32_t>::max();
 
@@ -115,31 +98,17 @@ com_ptr<ITensor> create_tensor_from_value(const QelmoValue& value) {
     const py::array& array = value.array();
     const TensorKind kind = value.kind();
     switch (kind) {
-    case TensorKind::Float: return create_tensor_from_array<ITensorFloat>(array, kind);
-    case TensorKind::UInt8: return create_tensor_from_array<ITensorUInt8Bit>(array, kind);
-    case TensorKind::Int8: return create_tensor_from_array<ITensorInt8Bit>(array, kind);
-    case TensorKind::UInt16: return create_tensor_from_array<ITensorUInt16Bit>(array, kind);
-    case TensorKind::Int16: return create_tensor_from_array<ITensorInt16Bit>(array, kind);
-    case TensorKind::Int32: return create_tensor_from_array<ITensorInt32Bit>(array, kind);
-    case TensorKind::Int64: return create_tensor_from_array<ITensorInt64Bit>(array, kind);
-    case TensorKind::Float16: return create_tensor_from_array<ITensorFloat16Bit>(array, kind);
-    case TensorKind::Double: return create_tensor_from_array<ITensorDouble>(array, kind);
-    case TensorKind::UInt32: return create_tensor_from_array<ITensorUInt32Bit>(array, kind);
-    case TensorKind::UInt64: return create_tensor_from_array<ITensorUInt64Bit>(array, kind);
+#define QELMO_TENSOR_CASE(Interface, Class, Element, Kind, ...) \
+    case TensorKind::Kind: return create_tensor_from_array<Interface>(array, kind);
+        QELMO_TENSOR_CLASSES(QELMO_TENSOR_CASE)
+#undef QELMO_TENSOR_CASE
     default: throw std::runtime_error("Unsupported tensor kind");
     }
 }
 
-template com_ptr<ITensor> create_tensor_from_array<ITensorFloat>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorFloat16Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorDouble>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorInt8Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorUInt8Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorInt16Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorUInt16Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorInt32Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorUInt32Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorInt64Bit>(const py::array&, TensorKind);
-template com_ptr<ITensor> create_tensor_from_array<ITensorUInt64Bit>(const py::array&, TensorKind);
+#define QELMO_TENSOR_FROM_ARRAY(Interface, ...) \
+    template com_ptr<ITensor> create_tensor_from_array<Interface>(const py::array&, TensorKind);
+QELMO_TENSOR_CLASSES(QELMO_TENSOR_FROM_ARRAY)
+#undef QELMO_TENSOR_FROM_ARRAY
 
 }  // namespace qelmo

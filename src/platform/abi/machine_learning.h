@@ -1,11 +1,13 @@
 // The machine-learning runtime's classes and interfaces, as both binaries see
 // them. Runtime classes are activated by their full names, e.g.
-// u"Windows.AI.MachineLearning.LearningModel", through DllGetActivationFactory.
+// u"Windows.AI.MachineLearning.LearningModel", through DllGetActivationFactory;
+// each statics or factory interface names its class (`runtime_class`).
 #pragma once
 
 #include "abi/collections.h"
 #include "abi/hstring.h"
 #include "abi/memory_buffer.h"
+#include "abi/tensor_classes.h"
 #include "abi/unknown.h"
 
 namespace mlabi {
@@ -89,6 +91,7 @@ struct ILearningModel : IUnknown {
 
 struct ILearningModelStatics : IUnknown {
     static constexpr GUID iid{0xE3B977E8, 0x6952, 0x4E47, {0x8E, 0xF4, 0x1F, 0x7F, 0x07, 0x89, 0x7C, 0x6D}};
+    static constexpr const char16_t* runtime_class = u"Windows.AI.MachineLearning.LearningModel";
     // Missing file: E_FILE_NOT_FOUND; unreadable or not a model: E_INVALID_MODEL.
     virtual HRESULT LoadFromFilePath(HSTRING path, ILearningModel** model) = 0;
 };
@@ -104,6 +107,7 @@ struct ILearningModelDevice : IUnknown {
 
 struct ILearningModelDeviceFactory : IUnknown {
     static constexpr GUID iid{0x9CFFD74D, 0xB1E5, 0x4F20, {0x80, 0xAD, 0x0A, 0x56, 0x69, 0x0D, 0xB0, 0x6B}};
+    static constexpr const char16_t* runtime_class = u"Windows.AI.MachineLearning.LearningModelDevice";
     // E_INVALIDARG for a kind outside 0..4.
     virtual HRESULT Create(LearningModelDeviceKind kind, ILearningModelDevice** device) = 0;
 };
@@ -120,28 +124,19 @@ struct ITensor : IUnknown {
     virtual HRESULT get_Shape(IVectorView<int64_t>** shape) = 0;
 };
 
-// Typed tensor interfaces: each marks a tensor's element kind; `element` is
-// the C++ type that its statics' CreateFromArray takes.
-#define QELMO_ABI_TYPED_TENSOR(Name, Element, Kind, d1, d2, d3, s1, s2, s3, b0, b1, b2, b3, b4, b5, b6)            \
-    struct Name : ITensor {                                                                              \
-        using element = Element;                                                                         \
-        static constexpr TensorKind kind = TensorKind::Kind;                                             \
-        static constexpr GUID iid{d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, 0x01}};                       \
-        static constexpr GUID statics_iid{s1, s2, s3, {b0, b1, b2, b3, b4, b5, b6, 0x02}};               \
+// Typed tensor interfaces, one per tensor class (abi/tensor_classes.h): each
+// marks a tensor's element kind; `element` is the C++ type that its statics'
+// CreateFromArray takes.
+#define QELMO_ABI_TYPED_TENSOR(Name, Class, Element, Kind, d1, d2, d3, s1, s2, s3, b0, b1, b2, b3, b4, b5, b6)      \
+    struct Name : ITensor {                                                                                        \
+        using base_interface = ITensor;                                                                            \
+        using element = Element;                                                                                   \
+        static constexpr TensorKind kind = TensorKind::Kind;                                                       \
+        static constexpr const char16_t* runtime_class = u"Windows.AI.MachineLearning." #Class;                    \
+        static constexpr GUID iid{d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, 0x01}};                                 \
+        static constexpr GUID statics_iid{s1, s2, s3, {b0, b1, b2, b3, b4, b5, b6, 0x02}};                         \
     };
-
-QELMO_ABI_TYPED_TENSOR(ITensorFloat, float, Float, 0xF2282D82, 0xAA02, 0x42C8, 0xDBF2, 0x4EF2, 0x8D31, 0xA0, 0x8E, 0x2B, 0x9E, 0x27, 0x73, 0x4C)
-QELMO_ABI_TYPED_TENSOR(ITensorFloat16Bit, float, Float16, 0x0AB994FC, 0x5B89, 0x4C3C, 0xA5E4, 0x4F3D, 0x9B91, 0xB1, 0x9F, 0x3C, 0xAF, 0x38, 0x84, 0x5D)
-QELMO_ABI_TYPED_TENSOR(ITensorDouble, double, Double, 0x91E41252, 0x7A8F, 0x4F0E, 0xB6F5, 0x5A4E, 0xAC02, 0xC2, 0xA0, 0x4D, 0xB0, 0x49, 0x95, 0x6E)
-QELMO_ABI_TYPED_TENSOR(ITensorInt8Bit, int8_t, Int8, 0xCDDD97C5, 0xFFD8, 0x4617, 0xC706, 0x6B5F, 0xBD13, 0xD3, 0xB1, 0x5E, 0xC1, 0x5A, 0xA6, 0x7F)
-QELMO_ABI_TYPED_TENSOR(ITensorUInt8Bit, uint8_t, UInt8, 0x58E1AE27, 0x622B, 0x48E3, 0xD817, 0x7C60, 0xCE24, 0xE4, 0xC2, 0x6F, 0xD2, 0x6B, 0xB7, 0x80)
-QELMO_ABI_TYPED_TENSOR(ITensorInt16Bit, int16_t, Int16, 0x98A32D39, 0xE6D6, 0x44AF, 0xE928, 0x8D71, 0xDF35, 0xF5, 0xD3, 0x70, 0xE3, 0x7C, 0xC8, 0x91)
-QELMO_ABI_TYPED_TENSOR(ITensorUInt16Bit, uint16_t, UInt16, 0x68140F4B, 0x23C0, 0x42F3, 0xFA39, 0x9E82, 0xE046, 0x06, 0xE4, 0x81, 0xF4, 0x8D, 0xD9, 0xA2)
-QELMO_ABI_TYPED_TENSOR(ITensorInt32Bit, int32_t, Int32, 0x2C0C28D3, 0x207C, 0x4486, 0x0A4A, 0xAF93, 0xF157, 0x17, 0xF5, 0x92, 0x05, 0x9E, 0xEA, 0xB3)
-QELMO_ABI_TYPED_TENSOR(ITensorUInt32Bit, uint32_t, UInt32, 0xD8DFEC77, 0x59F2, 0x4D42, 0x1B5B, 0xB0A4, 0x0268, 0x28, 0x06, 0xA3, 0x16, 0xAF, 0xFB, 0xC4)
-QELMO_ABI_TYPED_TENSOR(ITensorInt64Bit, int64_t, Int64, 0x499665BA, 0x1FA2, 0x45AD, 0x2C6C, 0xC1B5, 0x1379, 0x39, 0x17, 0xB4, 0x27, 0xB0, 0x0C, 0xD5)
-QELMO_ABI_TYPED_TENSOR(ITensorUInt64Bit, uint64_t, UInt64, 0x2E70FFAD, 0x04BF, 0x4825, 0x3D7D, 0xD2C6, 0x248A, 0x4A, 0x28, 0xC5, 0x38, 0xC1, 0x1D, 0xE6)
-
+QELMO_TENSOR_CLASSES(QELMO_ABI_TYPED_TENSOR)
 #undef QELMO_ABI_TYPED_TENSOR
 
 // Statics of a tensor class, e.g. ITensorStatics<ITensorFloat> for
@@ -151,6 +146,7 @@ QELMO_ABI_TYPED_TENSOR(ITensorUInt64Bit, uint64_t, UInt64, 0x2E70FFAD, 0x04BF, 0
 template <class TypedTensor>
 struct ITensorStatics : IUnknown {
     static constexpr GUID iid = TypedTensor::statics_iid;
+    static constexpr const char16_t* runtime_class = TypedTensor::runtime_class;
     virtual HRESULT CreateFromArray(IIterable<int64_t>* shape, uint32_t count,
                                     const typename TypedTensor::element* data, TypedTensor** tensor) = 0;
 };
@@ -176,6 +172,7 @@ struct ILearningModelSession : IUnknown {
 
 struct ILearningModelSessionFactory : IUnknown {
     static constexpr GUID iid{0x0F6B881D, 0x1C9B, 0x47B6, {0xBF, 0xE0, 0xF1, 0xCF, 0x62, 0xA6, 0x75, 0x79}};
+    static constexpr const char16_t* runtime_class = u"Windows.AI.MachineLearning.LearningModelSession";
     virtual HRESULT CreateFromModelOnDevice(ILearningModel* model, ILearningModelDevice* device,
                                             ILearningModelSession** session) = 0;
 };
@@ -189,6 +186,7 @@ struct ILearningModelBinding : IUnknown {
 
 struct ILearningModelBindingFactory : IUnknown {
     static constexpr GUID iid{0xC95F7A7A, 0xE788, 0x475E, {0x89, 0x17, 0x23, 0xAA, 0x38, 0x1F, 0xAF, 0x0B}};
+    static constexpr const char16_t* runtime_class = u"Windows.AI.MachineLearning.LearningModelBinding";
     virtual HRESULT CreateFromSession(ILearningModelSession* session, ILearningModelBinding** binding) = 0;
 };
 
