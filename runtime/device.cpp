@@ -4,11 +4,9 @@
 // GPU works on every machine.
 #include <string>
 
+#include "class_factory.h"
 #include "class_registry.h"
-#include "com_object.h"
-#include "error_info.h"
 #include "onnxruntime_library.h"
-#include "shared_factory.h"
 
 namespace runtime {
 namespace {
@@ -17,16 +15,8 @@ class LearningModelDevice final : public com_object<LearningModelDevice, ILearni
 public:
     LearningModelDevice(LearningModelDeviceKind kind, bool is_gpu) : kind_(kind), is_gpu_(is_gpu) {}
 
-    HRESULT get_Kind(LearningModelDeviceKind* kind) override {
-        if (kind == nullptr) return fail(E_POINTER, "null out-parameter");
-        *kind = kind_;
-        return S_OK;
-    }
-    HRESULT get_IsGpu(bool* is_gpu) override {
-        if (is_gpu == nullptr) return fail(E_POINTER, "null out-parameter");
-        *is_gpu = is_gpu_;
-        return S_OK;
-    }
+    HRESULT get_Kind(LearningModelDeviceKind* kind) override { return hand_out_value(kind_, kind); }
+    HRESULT get_IsGpu(bool* is_gpu) override { return hand_out_value(is_gpu_, is_gpu); }
 
 private:
     const LearningModelDeviceKind kind_;
@@ -38,13 +28,9 @@ bool wants_gpu(LearningModelDeviceKind kind) {
            kind == LearningModelDeviceKind::DirectXMinPower;
 }
 
-class device_factory final
-    : public com_object<device_factory, IActivationFactory, ILearningModelDeviceFactory, IAgileObject> {
+class device_factory final : public class_factory<device_factory, ILearningModelDeviceFactory> {
 public:
-    HRESULT ActivateInstance(IUnknown** instance) override {
-        if (instance != nullptr) *instance = nullptr;
-        return fail(E_NOTIMPL, "devices are made with LearningModelDevice.Create");
-    }
+    static constexpr const char* how_to_make = "devices are made with LearningModelDevice.Create";
 
     HRESULT Create(LearningModelDeviceKind kind, ILearningModelDevice** device) override {
         if (device == nullptr) return fail(E_POINTER, "null out-parameter");

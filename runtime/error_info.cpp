@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "text.h"
 
 namespace runtime {

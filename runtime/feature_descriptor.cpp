@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "element_types.h"
 #include "text.h"
 #include "vector_view.h"
 
@@ -29,16 +30,8 @@ public:
     HRESULT get_Description(HSTRING* description) override {
         return hand_out_string(basics_.description, description);
     }
-    HRESULT get_Kind(LearningModelFeatureKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
-        *kind = basics_.kind;
-        return S_OK;
-    }
-    HRESULT get_IsRequired(bool* required) override {
-        if (required == nullptr) return E_POINTER;
-        *required = basics_.required;
-        return S_OK;
-    }
+    HRESULT get_Kind(LearningModelFeatureKind* kind) override { return hand_out_value(basics_.kind, kind); }
+    HRESULT get_IsRequired(bool* required) override { return hand_out_value(basics_.required, required); }
 
 private:
     feature_basics basics_;
@@ -51,11 +44,7 @@ public:
                               com_ptr<IVectorView<int64_t>> shape)
         : feature_descriptor_base(std::move(basics)), tensor_kind_(tensor_kind), shape_(std::move(shape)) {}
 
-    HRESULT get_TensorKind(TensorKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
-        *kind = tensor_kind_;
-        return S_OK;
-    }
+    HRESULT get_TensorKind(TensorKind* kind) override { return hand_out_value(tensor_kind_, kind); }
     HRESULT get_Shape(IVectorView<int64_t>** shape) override { return hand_out(shape_, shape); }
 
 private:
@@ -74,22 +63,12 @@ public:
           height_(shape[2]),
           width_(shape[3]) {}
 
-    HRESULT get_Width(int64_t* width) override { return give(width_, width); }
-    HRESULT get_Height(int64_t* height) override { return give(height_, height); }
-    HRESULT get_Channels(int64_t* channels) override { return give(channels_, channels); }
-    HRESULT get_TensorKind(TensorKind* kind) override {
-        if (kind == nullptr) return E_POINTER;
-        *kind = tensor_kind_;
-        return S_OK;
-    }
+    HRESULT get_Width(int64_t* width) override { return hand_out_value(width_, width); }
+    HRESULT get_Height(int64_t* height) override { return hand_out_value(height_, height); }
+    HRESULT get_Channels(int64_t* channels) override { return hand_out_value(channels_, channels); }
+    HRESULT get_TensorKind(TensorKind* kind) override { return hand_out_value(tensor_kind_, kind); }
 
 private:
-    static HRESULT give(int64_t value, int64_t* out) {
-        if (out == nullptr) return E_POINTER;
-        *out = value;
-        return S_OK;
-    }
-
     TensorKind tensor_kind_;
     int64_t channels_, height_, width_;
 };
@@ -128,20 +107,7 @@ std::vector<int64_t> dimensions(const onnx_value_info& value) {
     return sizes;
 }
 
-// A freshly made object as one of its interfaces; `make` answers null only
-// when memory runs out.
-template <class I, class T>
-com_ptr<I> made(com_ptr<T> object) {
-    if (!object) throw std::bad_alloc();
-    return com_ptr<I>::attach(object.detach());
-}
-
 }  // namespace
-
-TensorKind tensor_kind_from_onnx(int32_t element_type) noexcept {
-    if (element_type >= 1 && element_type <= 15) return static_cast<TensorKind>(element_type);
-    return TensorKind::Undefined;
-}
 
 bool is_tensor_feature(const onnx_value_info& value) noexcept {
     return value.kind == onnx_value_kind::tensor && !is_image(value);
@@ -152,13 +118,13 @@ com_ptr<ILearningModelFeatureDescriptor> make_feature_descriptor(const onnx_valu
     const TensorKind tensor_kind = tensor_kind_from_onnx(value.element_type);
 
     if (is_image(value)) {
-        return made<ILearningModelFeatureDescriptor>(image_feature_descriptor::make(std::move(basics), tensor_kind, dimensions(value)));
+        return made_as<ILearningModelFeatureDescriptor>(image_feature_descriptor::make(std::move(basics), tensor_kind, dimensions(value)));
     }
     if (is_tensor_feature(value)) {
-        com_ptr<IVectorView<int64_t>> shape = made<IVectorView<int64_t>>(vector_view<int64_t>::make(dimensions(value)));
-        return made<ILearningModelFeatureDescriptor>(tensor_feature_descriptor::make(std::move(basics), tensor_kind, std::move(shape)));
+        com_ptr<IVectorView<int64_t>> shape = made_as<IVectorView<int64_t>>(vector_view<int64_t>::make(dimensions(value)));
+        return made_as<ILearningModelFeatureDescriptor>(tensor_feature_descriptor::make(std::move(basics), tensor_kind, std::move(shape)));
     }
-    return made<ILearningModelFeatureDescriptor>(plain_feature_descriptor::make(std::move(basics)));
+    return made_as<ILearningModelFeatureDescriptor>(plain_feature_descriptor::make(std::move(basics)));
 }
 
 }  // namespace runtime

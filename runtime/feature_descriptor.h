@@ -4,15 +4,10 @@
 
 #include <cstdint>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "onnx_model.h"
 
 namespace runtime {
-
-// The element kind for an ONNX TensorProto.DataType: 1..15 share their
-// numbering with TensorKind; anything else (bfloat16, the 8-bit and 4-bit
-// float and integer types, unset) is Undefined.
-TensorKind tensor_kind_from_onnx(int32_t element_type) noexcept;
 
 // Whether the value is offered as a tensor feature (ITensorFeatureDescriptor).
 bool is_tensor_feature(const onnx_value_info& value) noexcept;

@@ -1,11 +1,11 @@
 #include "learning_model.h"
 
-#include <atomic>
 #include <new>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "class_factory.h"
 #include "class_registry.h"
 #include "error_info.h"
 #include "feature_descriptor.h"
@@ -18,18 +18,12 @@
 namespace runtime {
 namespace {
 
-template <class I, class T>
-com_ptr<I> made(com_ptr<T> object) {
-    if (!object) throw std::bad_alloc();
-    return com_ptr<I>::attach(object.detach());
-}
-
 com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> make_feature_list(
     const std::vector<onnx_value_info>& values, bool inputs) {
     std::vector<com_ptr<ILearningModelFeatureDescriptor>> descriptors;
     descriptors.reserve(values.size());
     for (const onnx_value_info& value : values) descriptors.push_back(make_feature_descriptor(value, inputs));
-    return made<IVectorView<ILearningModelFeatureDescriptor*>>(
+    return made_as<IVectorView<ILearningModelFeatureDescriptor*>>(
         vector_view<ILearningModelFeatureDescriptor*>::make(std::move(descriptors)));
 }
 
@@ -44,7 +38,7 @@ com_ptr<IMapView<HSTRING, HSTRING>> make_metadata(const std::vector<std::pair<st
         if (!seen.insert(wide_key).second) continue;
         entries.emplace_back(std::move(wide_key), utf8_to_utf16(value));
     }
-    return made<IMapView<HSTRING, HSTRING>>(map_view<HSTRING>::make(std::move(entries)));
+    return made_as<IMapView<HSTRING, HSTRING>>(map_view<HSTRING>::make(std::move(entries)));
 }
 
 }  // namespace
@@ -63,7 +57,7 @@ LearningModel::LearningModel(std::unique_ptr<model_file> file, std::string path,
 
 HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& model) noexcept {
     model = nullptr;
-    try {
+    return at_boundary("out of memory loading a model", "unexpected failure loading a model", [&] {
         std::unique_ptr<model_file> file;
         const HRESULT read = model_file::open(path, file);
         if (failed(read)) return read;
@@ -74,14 +68,9 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
             return fail(E_INVALID_MODEL, "not an ONNX model: " + reason + " (" + path + ")");
         }
         if (info.has_external_data) file->close_file();
-        model = make(std::move(file), absolute_path(path), std::move(info));
-        if (!model) return fail(E_OUTOFMEMORY, "out of memory loading a model");
+        model = made_as<LearningModel>(make(std::move(file), absolute_path(path), std::move(info)));
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return fail(E_OUTOFMEMORY, "out of memory loading a model");
-    } catch (...) {
-        return fail(E_FAIL, "unexpected failure loading a model");
-    }
+    });
 }
 
 HRESULT LearningModel::get_Author(HSTRING* author) { return hand_out_string(author_, author); }
@@ -89,11 +78,7 @@ HRESULT LearningModel::get_Name(HSTRING* name) { return hand_out_string(name_, n
 HRESULT LearningModel::get_Domain(HSTRING* domain) { return hand_out_string(domain_, domain); }
 HRESULT LearningModel::get_Description(HSTRING* description) { return hand_out_string(description_, description); }
 
-HRESULT LearningModel::get_Version(int64_t* version) {
-    if (version == nullptr) return E_POINTER;
-    *version = info_.model_version;
-    return S_OK;
-}
+HRESULT LearningModel::get_Version(int64_t* version) { return hand_out_value(info_.model_version, version); }
 
 HRESULT LearningModel::get_Metadata(IMapView<HSTRING, HSTRING>** metadata) { return hand_out(metadata_, metadata); }
 
@@ -107,18 +92,14 @@ HRESULT LearningModel::get_OutputFeatures(IVectorView<ILearningModelFeatureDescr
 
 namespace {
 
-class LearningModelStatics final
-    : public com_object<LearningModelStatics, IActivationFactory, ILearningModelStatics, IAgileObject> {
+class LearningModelStatics final : public class_factory<LearningModelStatics, ILearningModelStatics> {
 public:
-    HRESULT ActivateInstance(IUnknown** instance) override {
-        if (instance != nullptr) *instance = nullptr;
-        return fail(E_NOTIMPL, "LearningModel has no default constructor; use LoadFromFilePath");
-    }
+    static constexpr const char* how_to_make = "LearningModel has no default constructor; use LoadFromFilePath";
 
     HRESULT LoadFromFilePath(HSTRING path, ILearningModel** model) override {
         if (model == nullptr) return fail(E_POINTER, "LoadFromFilePath: null result pointer");
         *model = nullptr;
-        try {
+        return at_boundary("out of memory loading a model", "unexpected failure loading a model", [&] {
             const std::u16string_view wide = hstring_view(path);
             // A NUL would cut the path short when handed to the file system,
             // opening some other file than the one named.
@@ -130,29 +111,12 @@ public:
             if (failed(hr)) return hr;
             *model = loaded.detach();
             return S_OK;
-        } catch (const std::bad_alloc&) {
-            return fail(E_OUTOFMEMORY, "out of memory loading a model");
-        } catch (...) {
-            return fail(E_FAIL, "unexpected failure loading a model");
-        }
+        });
     }
 };
 
 }  // namespace
 
-com_ptr<IActivationFactory> make_learning_model_factory() {
-    // One factory per process, published once; a failed attempt (no memory)
-    // leaves the slot empty so that a later call can try again.
-    static std::atomic<LearningModelStatics*> instance{nullptr};
-    LearningModelStatics* current = instance.load(std::memory_order_acquire);
-    if (current == nullptr) {
-        com_ptr<LearningModelStatics> fresh = LearningModelStatics::make();
-        if (!fresh) return nullptr;
-        if (instance.compare_exchange_strong(current, fresh.get(), std::memory_order_acq_rel)) {
-            current = fresh.detach();  // the slot keeps this reference for good
-        }
-    }
-    return com_ptr<IActivationFactory>::copy_from(current);
-}
+com_ptr<IActivationFactory> make_learning_model_factory() { return shared_factory<LearningModelStatics>(); }
 
 }  // namespace runtime

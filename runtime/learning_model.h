@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "model_file.h"
 #include "onnx_model.h"
 

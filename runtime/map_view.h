@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "vector_view.h"
 
 namespace runtime {
@@ -43,30 +43,18 @@ public:
         if (found == nullptr) return E_BOUNDS;
         return map_value_traits<V>::hand(found->second, value);
     }
-    HRESULT get_Size(uint32_t* size) override {
-        if (size == nullptr) return E_POINTER;
-        *size = static_cast<uint32_t>(entries_.size());
-        return S_OK;
-    }
-    HRESULT HasKey(HSTRING key, bool* found) override {
-        if (found == nullptr) return E_POINTER;
-        *found = find(hstring_view(key)) != nullptr;
-        return S_OK;
-    }
+    HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(entries_.size()), size); }
+    HRESULT HasKey(HSTRING key, bool* found) override { return hand_out_value(find(hstring_view(key)) != nullptr, found); }
     HRESULT GetKeys(IVectorView<HSTRING>** keys) override {
         if (keys == nullptr) return E_POINTER;
         *keys = nullptr;
-        try {
+        return at_boundary("out of memory listing a map's keys", "listing a map's keys failed unexpectedly", [&] {
             std::vector<std::u16string> names;
             names.reserve(entries_.size());
             for (const entry& e : entries_) names.push_back(e.first);
-            auto view = vector_view<HSTRING>::make(std::move(names));
-            if (!view) return E_OUTOFMEMORY;
-            *keys = view.detach();
+            *keys = made_as<IVectorView<HSTRING>>(vector_view<HSTRING>::make(std::move(names))).detach();
             return S_OK;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
 private:

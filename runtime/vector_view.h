@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "com_object.h"
+#include "boundary.h"
 
 namespace runtime {
 
@@ -19,11 +19,7 @@ public:
         *item = items_[index];
         return S_OK;
     }
-    HRESULT get_Size(uint32_t* size) override {
-        if (size == nullptr) return E_POINTER;
-        *size = static_cast<uint32_t>(items_.size());
-        return S_OK;
-    }
+    HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(items_.size()), size); }
 
 private:
     std::vector<T> items_;
@@ -41,11 +37,7 @@ public:
         if (index >= items_.size()) return E_BOUNDS;
         return hand_out(items_[index], item);
     }
-    HRESULT get_Size(uint32_t* size) override {
-        if (size == nullptr) return E_POINTER;
-        *size = static_cast<uint32_t>(items_.size());
-        return S_OK;
-    }
+    HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(items_.size()), size); }
 
 private:
     std::vector<com_ptr<I>> items_;
@@ -63,11 +55,7 @@ public:
         if (index >= items_.size()) return E_BOUNDS;
         return hand_out_string(items_[index], item);
     }
-    HRESULT get_Size(uint32_t* size) override {
-        if (size == nullptr) return E_POINTER;
-        *size = static_cast<uint32_t>(items_.size());
-        return S_OK;
-    }
+    HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(items_.size()), size); }
 
 private:
     std::vector<std::u16string> items_;

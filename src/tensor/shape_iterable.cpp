@@ -10,26 +10,9 @@ namespace {
 
 // Walks the dimensions of one iterable; keeps the iterable (and with it the
 // dimensions) alive for as long as the iterator lives.
-class ShapeIterator final : public IIterator<int64_t> {
+class ShapeIterator final : public com_object<ShapeIterator, IIterator<int64_t>> {
 public:
     explicit ShapeIterator(com_ptr<ShapeIterable> iterable) noexcept : iterable_(std::move(iterable)) {}
-
-    HRESULT QueryInterface(const GUID& iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IUnknown::iid || iid == IIterator<int64_t>::iid) {
-            *object = static_cast<IIterator<int64_t>*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t AddRef() override { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
-    uint32_t Release() override {
-        const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT get_Current(int64_t* current) override {
         if (current == nullptr) return E_POINTER;
@@ -66,9 +49,6 @@ public:
     }
 
 private:
-    ~ShapeIterator() = default;
-
-    std::atomic<uint32_t> references_{1};
     com_ptr<ShapeIterable> iterable_;
     size_t position_ = 0;
 };
@@ -86,35 +66,18 @@ ShapeIterable::ShapeIterable(const int64_t* dimensions, size_t rank) : rank_(ran
 }
 
 com_ptr<ShapeIterable> ShapeIterable::make(const int64_t* dimensions, size_t rank) {
-    return com_ptr<ShapeIterable>::attach(new ShapeIterable(dimensions, rank));
-}
-
-HRESULT ShapeIterable::QueryInterface(const GUID& iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IUnknown::iid || iid == IIterable<int64_t>::iid) {
-        *object = static_cast<IIterable<int64_t>*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-uint32_t ShapeIterable::AddRef() { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
-
-uint32_t ShapeIterable::Release() {
-    const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
+    com_ptr<ShapeIterable> made = com_object::make(dimensions, rank);
+    if (!made) throw std::bad_alloc();
+    return made;
 }
 
 HRESULT ShapeIterable::First(IIterator<int64_t>** first) {
     if (first == nullptr) return E_POINTER;
     *first = nullptr;
     if (closed()) return E_ILLEGAL_METHOD_CALL;
-    auto* iterator = new (std::nothrow) ShapeIterator(com_ptr<ShapeIterable>::copy_from(this));
-    if (iterator == nullptr) return E_OUTOFMEMORY;
-    *first = iterator;
+    com_ptr<ShapeIterator> iterator = ShapeIterator::make(com_ptr<ShapeIterable>::copy_from(this));
+    if (!iterator) return E_OUTOFMEMORY;
+    *first = iterator.detach();
     return S_OK;
 }
 

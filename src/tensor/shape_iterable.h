@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "abi/com_ptr.h"
 #include "abi/collections.h"
+#include "abi/com_object.h"
 
 namespace qelmo {
 
-class ShapeIterable final : public mlabi::IIterable<int64_t> {
+class ShapeIterable final : public mlabi::com_object<ShapeIterable, mlabi::IIterable<int64_t>> {
 public:
     // A new iterable over a copy of `rank` dimensions with one reference,
     // owned by the result; throws std::bad_alloc.
@@ -21,9 +21,6 @@ public:
         return make(dimensions.data(), dimensions.size());
     }
 
-    mlabi::HRESULT QueryInterface(const mlabi::GUID& iid, void** object) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
     mlabi::HRESULT First(mlabi::IIterator<int64_t>** first) override;
 
     // Ends the iterable's validity; iterators already handed out stop too.
@@ -34,14 +31,13 @@ public:
     size_t rank() const noexcept { return rank_; }
 
 private:
+    friend class mlabi::com_object<ShapeIterable, mlabi::IIterable<int64_t>>;
     ShapeIterable(const int64_t* dimensions, size_t rank);
-    ~ShapeIterable() = default;
 
     // Shapes of up to this rank, nearly all, are kept in the object itself:
     // one is made for every input of every evaluation.
     static constexpr size_t inline_rank = 8;
 
-    std::atomic<uint32_t> references_{1};
     std::atomic<bool> closed_{false};
     size_t rank_;
     int64_t inline_dimensions_[inline_rank];

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "class_registry.h"
-#include "com_object.h"
+#include "boundary.h"
 #include "onnx_model.h"
 #include "onnx_structure.h"
 #include "protobuf_wire.h"

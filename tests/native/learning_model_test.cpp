@@ -264,7 +264,7 @@ TEST_F(LearningModelTest, KeepsBytesAndAnAbsolutePath) {
     ASSERT_EQ(chdir(cwd), 0);
     ASSERT_EQ(hr, S_OK);
 
-    auto model = runtime::implementation_of<runtime::LearningModel>(loaded.get());
+    auto model = mlabi::implementation_of<runtime::LearningModel>(loaded.get());
     ASSERT_TRUE(model);
     EXPECT_EQ(model->path(), path);
     EXPECT_EQ(model->file().image(), contents);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "class_registry.h"
-#include "com_object.h"
+#include "boundary.h"
 #include "text.h"
 
 extern "C" mlabi::HRESULT GetRestrictedErrorInfo(mlabi::IRestrictedErrorInfo** info);
@@ -27,7 +27,7 @@ inline std::string last_error_message() {
 }
 
 // A shape handed to CreateFromArray; can fail on demand.
-class shape_iterable final : public runtime::com_object<shape_iterable, IIterable<int64_t>> {
+class shape_iterable final : public mlabi::com_object<shape_iterable, IIterable<int64_t>> {
 public:
     // fail_first: First fails; fail_at: MoveNext and GetMany fail when leaving
     // that index; one_at_a_time: GetMany answers E_NOTIMPL.
@@ -47,7 +47,7 @@ public:
     int iterations = 0;
 
 private:
-    class iterator final : public runtime::com_object<iterator, IIterator<int64_t>> {
+    class iterator final : public mlabi::com_object<iterator, IIterator<int64_t>> {
     public:
         explicit iterator(shape_iterable* owner) : owner_(com_ptr<shape_iterable>::copy_from(owner)) {}
         HRESULT get_Current(int64_t* current) override {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "platform_error.h"
 #include "tensor/tensor_storage.h"
 
@@ -15,7 +15,7 @@ using namespace mlabi;
 using qelmo::bytes_needed;
 using qelmo::tensor_bytes;
 
-class FakeReference : public runtime::com_object<FakeReference, IMemoryBufferReference, IMemoryBufferByteAccess> {
+class FakeReference : public mlabi::com_object<FakeReference, IMemoryBufferReference, IMemoryBufferByteAccess> {
 public:
     FakeReference(uint8_t* data, uint32_t capacity) : data_(data), capacity_(capacity) {}
     HRESULT get_Capacity(uint32_t* capacity) override {
@@ -35,7 +35,7 @@ private:
 
 // A float tensor whose buffer reports `capacity` bytes, or that offers no
 // buffer at all.
-class FakeTensor : public runtime::com_object<FakeTensor, ITensorFloat, IMemoryBuffer> {
+class FakeTensor : public mlabi::com_object<FakeTensor, ITensorFloat, IMemoryBuffer> {
 public:
     FakeTensor(uint32_t capacity, bool has_buffer) : bytes_(capacity, 0xAB), has_buffer_(has_buffer) {}
     HRESULT get_TensorKind(TensorKind* kind) override {
