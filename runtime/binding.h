@@ -1,42 +1,26 @@
 // The LearningModelBinding runtime class: the tensors bound to a session's
-// inputs, checked against the inputs' declared kinds and shapes.
+// inputs, checked against the inputs' declared kinds and shapes, and the
+// values ONNX Runtime reads for them.
 #pragma once
 
-#include <onnxruntime_c_api.h>
-
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
-#include "com_object.h"
+#include "boundary.h"
+#include "onnxruntime_api.h"
 #include "session.h"
 #include "tensor.h"
 
 namespace runtime {
 
-// One bound input. The OrtValue lies over the tensor's own storage (no copy),
-// so the tensor is kept alive with it.
-class bound_input {
-public:
-    bound_input() = default;
-    bound_input(bound_input&& other) noexcept;
-    bound_input& operator=(bound_input&& other) noexcept;
-    ~bound_input();
-
-    // Takes over `value`; null `value` with `to_half` means the tensor's
-    // floats become half precision at each evaluation.
-    bound_input(com_ptr<tensor_core> tensor, OrtValue* value, bool to_half) noexcept;
-
-    bool bound() const { return static_cast<bool>(tensor_); }
-    tensor_core& tensor() const { return *tensor_; }
-    const OrtValue* value() const { return value_; }
-    bool to_half() const { return to_half_; }
-
-private:
-    void reset() noexcept;
-
-    com_ptr<tensor_core> tensor_;
-    OrtValue* value_ = nullptr;
-    bool to_half_ = false;
+// One bound input: the tensor and, for a Float tensor bound to a Float16
+// input, the half-precision copy ONNX Runtime reads, made again from the
+// tensor at each evaluation.
+struct bound_input {
+    com_ptr<ITensorCore> tensor;  // null when nothing is bound
+    std::unique_ptr<uint16_t[]> halves;
 };
 
 class LearningModelBinding final : public com_object<LearningModelBinding, ILearningModelBinding, IAgileObject> {
@@ -49,17 +33,22 @@ public:
     HRESULT Clear() override;
 
     const LearningModelSession* session() const { return session_.get(); }
-    // Guards inputs(); held by evaluation while ONNX Runtime reads them.
+    // Guards inputs() and values(); held by evaluation while ONNX Runtime
+    // reads them.
     std::mutex& mutex() { return mutex_; }
-    // Indexed like the session's inputs.
+    // Both indexed like the session's inputs. The values lie over the
+    // tensors' storage (or their halves), without a copy.
     const std::vector<bound_input>& inputs() const { return inputs_; }
+    const std::vector<Ort::Value>& values() const { return values_; }
 
 private:
     HRESULT bind(HSTRING name, IUnknown* value);
 
     com_ptr<LearningModelSession> session_;
     std::mutex mutex_;
+    // Values go before the tensors they lie over: declared after them.
     std::vector<bound_input> inputs_;
+    std::vector<Ort::Value> values_;
 };
 
 }  // namespace runtime

@@ -2,18 +2,17 @@
 // evaluation, as this runtime's values over ONNX Runtime's output buffers.
 #pragma once
 
-#include <onnxruntime_c_api.h>
-
 #include <string>
 #include <vector>
 
-#include "com_object.h"
+#include "boundary.h"
+#include "onnxruntime_api.h"
 
 namespace runtime {
 
 // Wraps every output (takes over all of `outputs`, whatever happens) under the
 // matching name of `names`.
 HRESULT make_evaluation_result(std::u16string correlation_id, const std::vector<std::u16string>& names,
-                               std::vector<OrtValue*>& outputs, ILearningModelEvaluationResult** result) noexcept;
+                               std::vector<Ort::Value>& outputs, ILearningModelEvaluationResult** result) noexcept;
 
 }  // namespace runtime

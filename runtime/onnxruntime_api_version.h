@@ -11,10 +11,12 @@
 
 namespace runtime {
 
-// The newest OrtApi member the runtime calls came with version 11 (the CUDA
-// provider options: CreateCUDAProviderOptions,
-// SessionOptionsAppendExecutionProvider_CUDA_V2, ReleaseCUDAProviderOptions).
-constexpr uint32_t oldest_onnxruntime_api_version = 11;
+// The newest OrtApi members the runtime calls (itself or through the C++
+// API's wrappers) came with version 6: CreateEnvWithCustomLoggerAndGlobalThreadPools
+// and SessionOptionsAppendExecutionProvider_CUDA. (A member's version follows
+// from its place in the table: version N ends where ONNX Runtime's own
+// checks of the table's size say.)
+constexpr uint32_t oldest_onnxruntime_api_version = 6;
 
 struct negotiated_api {
     const OrtApi* api = nullptr;  // null when no usable version is offered

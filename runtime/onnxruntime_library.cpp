@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -14,8 +13,6 @@
 
 namespace runtime {
 namespace {
-
-using namespace mlabi;
 
 // ONNX Runtime writes failures to stderr unless it is given a logger of its
 // own; failures reach callers as status codes with messages instead.
@@ -101,24 +98,22 @@ void* open_library(std::string& opened, std::string& tried) {
     return nullptr;
 }
 
-bool probe_gpu(const OrtApi* api) {
-    OrtSessionOptions* options = nullptr;
-    if (OrtStatus* status = api->CreateSessionOptions(&options)) {
-        api->ReleaseStatus(status);
+// Asked in every process that loads ONNX Runtime. A library without the
+// CUDA provider throws inside itself when asked to append it, and a process
+// whose C++ runtime a preloaded sanitizer intercepts cannot always throw; the
+// list of providers answers that case quietly. A listed provider may still
+// fail to append (its libraries missing): that is the real test.
+bool probe_gpu() noexcept {
+    try {
+        bool listed = false;
+        for (const std::string& provider : Ort::GetAvailableProviders()) listed = listed || provider == "CUDAExecutionProvider";
+        if (!listed) return false;
+        Ort::SessionOptions options;
+        options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
+        return true;
+    } catch (...) {
         return false;
     }
-    OrtCUDAProviderOptionsV2* cuda = nullptr;
-    bool appended = false;
-    if (OrtStatus* status = api->CreateCUDAProviderOptions(&cuda)) {
-        api->ReleaseStatus(status);
-    } else {
-        OrtStatus* appending = api->SessionOptionsAppendExecutionProvider_CUDA_V2(options, cuda);
-        appended = appending == nullptr;
-        if (appending != nullptr) api->ReleaseStatus(appending);
-        api->ReleaseCUDAProviderOptions(cuda);
-    }
-    api->ReleaseSessionOptions(options);
-    return appended;
 }
 
 // One intra-op pool for every session, one thread per core whatever the
@@ -130,30 +125,23 @@ bool probe_gpu(const OrtApi* api) {
 // machine. Spinning is bounded, so a worker with no work soon sleeps.
 constexpr bool use_shared_thread_pool = true;
 
-OrtStatus* create_environment(const OrtApi* api, OrtEnv** env) {
-    if (!use_shared_thread_pool) {
-        return api->CreateEnvWithCustomLogger(&discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo", env);
-    }
-    OrtThreadingOptions* threading = nullptr;
-    if (OrtStatus* status = api->CreateThreadingOptions(&threading)) return status;
-    OrtStatus* status = api->SetGlobalSpinControl(threading, 1);
-    if (status == nullptr) {
-        status = api->CreateEnvWithCustomLoggerAndGlobalThreadPools(&discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR,
-                                                                    "qelmo", threading, env);
-    }
-    api->ReleaseThreadingOptions(threading);
-    return status;
+Ort::Env* create_environment() {
+    if (!use_shared_thread_pool) return new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "qelmo", &discard_log, nullptr);
+    Ort::ThreadingOptions threading;
+    threading.SetGlobalSpinControl(1);
+    return new Ort::Env(threading, &discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo");
 }
 
-load_result load() {
-    load_result result;
+// Opens the library and negotiates its API; false (with the reason in
+// `result`) when it cannot be used.
+bool open_api(load_result& result) {
     std::string opened;
     std::string tried;
     void* handle = open_library(opened, tried);
     if (handle == nullptr) {
         result.error = REGDB_E_CLASSNOTREG;
         result.message = "ONNX Runtime could not be loaded (install the onnxruntime package): " + tried;
-        return result;
+        return false;
     }
     using get_api_base = const OrtApiBase* (*)();
     auto base_function = reinterpret_cast<get_api_base>(dlsym(handle, "OrtGetApiBase"));
@@ -161,33 +149,36 @@ load_result load() {
     if (base == nullptr) {
         result.error = REGDB_E_CLASSNOTREG;
         result.message = "the library found is not ONNX Runtime (no OrtGetApiBase): " + opened;
-        return result;
+        return false;
     }
     const negotiated_api negotiated = negotiate_onnxruntime_api(*base);
     if (negotiated.api == nullptr) {
         // The handle stays open: a library we could not use is harmless.
         result.error = REGDB_E_CLASSNOTREG;
         result.message = unsupported_api_message(negotiated) + ": " + opened;
-        return result;
+        return false;
     }
-    const OrtApi* api = negotiated.api;
-    auto give_up = [&](OrtStatus* status, const char* what) {
-        result.error = hresult_from_ort(api->GetErrorCode(status), api->GetErrorMessage(status));
-        result.message = std::string(what) + ": " + api->GetErrorMessage(status);
-        api->ReleaseStatus(status);
-    };
-    if (OrtStatus* status = create_environment(api, &result.state.env)) {
-        give_up(status, "creating the ONNX Runtime environment failed");
-        return result;
-    }
-    if (OrtStatus* status = api->CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &result.state.cpu_memory)) {
-        give_up(status, "describing CPU memory to ONNX Runtime failed");
-        return result;
-    }
-    result.state.api = api;
+    Ort::InitApi(negotiated.api);
     result.state.api_version = negotiated.version;
+    return true;
+}
+
+load_result load() {
+    load_result result;
+    if (!open_api(result)) return result;
+    const char* step = "creating the ONNX Runtime environment failed";
+    try {
+        result.state.env = create_environment();
+        step = "describing CPU memory to ONNX Runtime failed";
+        result.state.cpu_memory =
+            new Ort::MemoryInfo(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
+    } catch (const Ort::Exception& error) {
+        result.error = hresult_from_ort(error.GetOrtErrorCode(), error.what());
+        result.message = std::string(step) + ": " + error.what();
+        return result;
+    }
     result.state.shared_thread_pool = use_shared_thread_pool;
-    result.offers_gpu = probe_gpu(api);
+    result.offers_gpu = probe_gpu();
     return result;
 }
 
@@ -214,7 +205,7 @@ HRESULT load_onnxruntime(const onnxruntime** loaded) noexcept {
     return S_OK;
 }
 
-const OrtApi& ort() noexcept { return *loaded_once().state.api; }
+const onnxruntime& loaded_onnxruntime() noexcept { return loaded_once().state; }
 
 bool onnxruntime_offers_gpu() noexcept { return loaded_once().offers_gpu; }
 
@@ -230,24 +221,6 @@ HRESULT hresult_from_ort(OrtErrorCode code, std::string_view message) noexcept {
         return E_OUTOFMEMORY;
     }
     return E_FAIL;
-}
-
-HRESULT check_ort(OrtStatus* status, std::string_view context) noexcept {
-    if (status == nullptr) return S_OK;
-    const OrtApi& api = ort();
-    const char* message = api.GetErrorMessage(status);
-    const std::string_view text = message != nullptr ? message : "";
-    const HRESULT error = hresult_from_ort(api.GetErrorCode(status), text);
-    try {
-        std::string full(context);
-        full += ": ";
-        full += text;
-        fail(error, full);
-    } catch (...) {
-        fail(error, context);
-    }
-    api.ReleaseStatus(status);
-    return error;
 }
 
 void use_onnxruntime_library_for_tests(std::string path) { library_override() = std::move(path); }

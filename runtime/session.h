@@ -1,16 +1,16 @@
 // The LearningModelSession runtime class: an ONNX Runtime session over a
-// loaded model, on a device.
+// loaded model, on a device. Made in session_creation.cpp, evaluated in
+// session_evaluation.cpp.
 #pragma once
-
-#include <onnxruntime_c_api.h>
 
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "com_object.h"
+#include "boundary.h"
 #include "learning_model.h"
+#include "onnxruntime_api.h"
 
 namespace runtime {
 
@@ -29,10 +29,8 @@ class LearningModelSession final : public com_object<LearningModelSession, ILear
 public:
     static constexpr GUID implementation_iid{0x2B7C91E4, 0x0F3A, 0x4D58, {0xA6, 0x1D, 0xC4, 0x90, 0x5E, 0x27, 0xB3, 0x8F}};
 
-    // Takes over `session`.
-    LearningModelSession(com_ptr<LearningModel> model, com_ptr<ILearningModelDevice> device, OrtSession* session,
+    LearningModelSession(com_ptr<LearningModel> model, com_ptr<ILearningModelDevice> device, Ort::Session session,
                          std::vector<session_input> inputs, std::vector<std::string> output_names);
-    ~LearningModelSession() override;
 
     HRESULT get_Model(ILearningModel** model) override;
     HRESULT get_Device(ILearningModelDevice** device) override;
@@ -48,7 +46,7 @@ private:
 
     com_ptr<LearningModel> model_;
     com_ptr<ILearningModelDevice> device_;
-    OrtSession* session_;
+    Ort::Session session_;
     std::vector<session_input> inputs_;
     std::unordered_map<std::u16string_view, int> input_indices_;  // names into inputs_, for binding
     std::vector<const char*> input_name_pointers_;  // into inputs_, for Run

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace runtime {
@@ -64,5 +65,10 @@ private:
     int64_t inline_[inline_rank] = {};
     std::vector<int64_t> more_;  // all dimensions, when there are more than inline_rank
 };
+
+// "[2, 3]"; negative (free) dimensions print as "?".
+std::string shape_text(const int64_t* dims, size_t rank);
+inline std::string shape_text(const std::vector<int64_t>& shape) { return shape_text(shape.data(), shape.size()); }
+inline std::string shape_text(const tensor_shape& shape) { return shape_text(shape.data(), shape.size()); }
 
 }  // namespace runtime

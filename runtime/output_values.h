@@ -1,0 +1,15 @@
+// What an evaluation hands out for each ONNX Runtime output: a tensor over
+// the output's own buffer (no copy), or, for sequences, maps and other
+// values, an object that tells its kind and offers no tensor interface.
+#pragma once
+
+#include "boundary.h"
+#include "onnxruntime_api.h"
+
+namespace runtime {
+
+// Takes over `value`. Throws runtime_failure when ONNX Runtime cannot
+// describe it or memory runs out.
+com_ptr<IUnknown> wrap_output(Ort::Value value);
+
+}  // namespace runtime

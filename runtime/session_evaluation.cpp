@@ -1,0 +1,59 @@
+// LearningModelSession.Evaluate: checks the binding, brings half-precision
+// copies up to date and runs the session once.
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "abi/float16.h"
+#include "binding.h"
+#include "evaluation_result.h"
+#include "onnxruntime_library.h"
+#include "session.h"
+#include "text.h"
+
+namespace runtime {
+
+HRESULT LearningModelSession::Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
+                                       ILearningModelEvaluationResult** result) {
+    if (result == nullptr) return fail(E_POINTER, "null out-parameter");
+    *result = nullptr;
+    return at_boundary("out of memory evaluating the model", "evaluation failed unexpectedly",
+                       [&] { return evaluate(binding, correlation_id, result); });
+}
+
+HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
+                                       ILearningModelEvaluationResult** result) {
+    if (binding == nullptr) return fail(E_POINTER, "Evaluate: the binding is null");
+    com_ptr<LearningModelBinding> bound = implementation_of<LearningModelBinding>(binding);
+    if (!bound || bound->session() != this) {
+        return fail(E_INVALIDARG, "Evaluate: the binding was not made for this session");
+    }
+    const onnxruntime* loaded = nullptr;
+    if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
+
+    std::lock_guard<std::mutex> lock(bound->mutex());
+    for (size_t i = 0; i < inputs_.size(); ++i) {
+        const bound_input& input = bound->inputs()[i];
+        // Every input the session lists is required (initializers are not listed).
+        if (!input.tensor) return fail(E_INVALIDARG, "input '" + inputs_[i].name + "' has no value bound");
+        if (input.halves) {
+            const tensor_core& tensor = input.tensor->core();
+            floats_to_halves(static_cast<const float*>(tensor.data()), input.halves.get(), tensor.element_count());
+        }
+    }
+
+    std::vector<Ort::Value> outputs;
+    outputs.reserve(output_names_.size());
+    for (size_t i = 0; i < output_names_.size(); ++i) outputs.emplace_back(nullptr);
+    // ONNX Runtime refuses to run for no outputs; there is nothing to compute.
+    if (!output_names_.empty()) {
+        with_context("evaluation failed", [&] {
+            session_.Run(Ort::RunOptions{nullptr}, input_name_pointers_.data(), bound->values().data(),
+                         inputs_.size(), output_name_pointers_.data(), outputs.data(), outputs.size());
+        });
+    }
+    return make_evaluation_result(std::u16string(hstring_view(correlation_id)), output_names16_, outputs, result);
+}
+
+}  // namespace runtime
