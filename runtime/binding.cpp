@@ -41,10 +41,7 @@ public:
 }  // namespace
 
 LearningModelBinding::LearningModelBinding(com_ptr<LearningModelSession> session)
-    : session_(std::move(session)), inputs_(session_->inputs().size()) {
-    values_.reserve(inputs_.size());
-    for (size_t i = 0; i < inputs_.size(); ++i) values_.emplace_back(nullptr);
-}
+    : session_(std::move(session)), inputs_(session_->inputs().size()), values_(inputs_.size()) {}
 
 HRESULT LearningModelBinding::Bind(HSTRING name, IUnknown* value) {
     return at_boundary("out of memory binding an input", "binding an input failed unexpectedly",
@@ -84,18 +81,19 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
     const onnxruntime* loaded = nullptr;
     if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
     const tensor_shape& shape = tensor.shape();
-    Ort::Value ort_value{nullptr};
+    owned_value ort_value;
     if (!to_half) {
         ort_value = with_context([&] { return prefix() + "ONNX Runtime refused the tensor"; }, [&] {
-            return Ort::Value::CreateTensor(*loaded->cpu_memory, tensor.data(), tensor.byte_size(), shape.data(),
-                                            shape.size(), input.element_type);
+            return owned_value(Ort::Value::CreateTensor(*loaded->cpu_memory, tensor.data(), tensor.byte_size(),
+                                                        shape.data(), shape.size(), input.element_type));
         });
     } else {
         const size_t count = tensor.element_count();
         bound.halves.reset(new uint16_t[count == 0 ? 1 : count]);
         ort_value = with_context([&] { return prefix() + "ONNX Runtime refused the half-precision tensor"; }, [&] {
-            return Ort::Value::CreateTensor(*loaded->cpu_memory, bound.halves.get(), count * sizeof(uint16_t),
-                                            shape.data(), shape.size(), ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16);
+            return owned_value(Ort::Value::CreateTensor(*loaded->cpu_memory, bound.halves.get(),
+                                                        count * sizeof(uint16_t), shape.data(), shape.size(),
+                                                        ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16));
         });
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -106,7 +104,7 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
 
 HRESULT LearningModelBinding::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Ort::Value& value : values_) value = Ort::Value{nullptr};
+    for (owned_value& value : values_) value.reset();
     for (bound_input& input : inputs_) input = bound_input();
     return S_OK;
 }

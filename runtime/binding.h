@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "boundary.h"
-#include "onnxruntime_api.h"
+#include "owned_value.h"
 #include "session.h"
 #include "tensor.h"
 
@@ -39,7 +39,7 @@ public:
     // Both indexed like the session's inputs. The values lie over the
     // tensors' storage (or their halves), without a copy.
     const std::vector<bound_input>& inputs() const { return inputs_; }
-    const std::vector<Ort::Value>& values() const { return values_; }
+    const std::vector<owned_value>& values() const { return values_; }
 
 private:
     HRESULT bind(HSTRING name, IUnknown* value);
@@ -48,7 +48,7 @@ private:
     std::mutex mutex_;
     // Values go before the tensors they lie over: declared after them.
     std::vector<bound_input> inputs_;
-    std::vector<Ort::Value> values_;
+    std::vector<owned_value> values_;
 };
 
 }  // namespace runtime

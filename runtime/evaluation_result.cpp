@@ -27,7 +27,7 @@ private:
 }  // namespace
 
 HRESULT make_evaluation_result(std::u16string correlation_id, const std::vector<std::u16string>& names,
-                               std::vector<Ort::Value>& outputs, ILearningModelEvaluationResult** result) noexcept {
+                               std::vector<owned_value>& outputs, ILearningModelEvaluationResult** result) noexcept {
     *result = nullptr;
     return at_boundary("out of memory collecting the outputs", "collecting the outputs failed unexpectedly", [&] {
         std::vector<map_view<IUnknown*>::entry> entries;

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "boundary.h"
-#include "onnxruntime_api.h"
+#include "owned_value.h"
 
 namespace runtime {
 
 // Wraps every output (takes over all of `outputs`, whatever happens) under the
 // matching name of `names`.
 HRESULT make_evaluation_result(std::u16string correlation_id, const std::vector<std::u16string>& names,
-                               std::vector<Ort::Value>& outputs, ILearningModelEvaluationResult** result) noexcept;
+                               std::vector<owned_value>& outputs, ILearningModelEvaluationResult** result) noexcept;
 
 }  // namespace runtime

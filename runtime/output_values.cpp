@@ -14,18 +14,19 @@ namespace {
 // kind and keeps ONNX Runtime's value, but offers no tensor interface.
 class opaque_value final : public com_object<opaque_value, ILearningModelFeatureValue, IAgileObject> {
 public:
-    opaque_value(LearningModelFeatureKind kind, Ort::Value value) noexcept : kind_(kind), value_(std::move(value)) {}
+    opaque_value(LearningModelFeatureKind kind, owned_value value) noexcept : kind_(kind), value_(std::move(value)) {}
 
     HRESULT get_Kind(LearningModelFeatureKind* kind) override { return hand_out_value(kind_, kind); }
 
 private:
     const LearningModelFeatureKind kind_;
-    Ort::Value value_;
+    owned_value value_;
 };
 
-com_ptr<IUnknown> output_tensor(Ort::Value value) {
+com_ptr<IUnknown> output_tensor(owned_value value) {
+    Ort::UnownedValue view = value.view();
     auto [kind, shape, count] = with_context("reading an output tensor's shape", [&] {
-        const Ort::TensorTypeAndShapeInfo info = value.GetTensorTypeAndShapeInfo();
+        const Ort::TensorTypeAndShapeInfo info = view.GetTensorTypeAndShapeInfo();
         tensor_shape dims;
         dims.resize(info.GetDimensionsCount());
         // Into the tensor's own shape: GetShape() would allocate a vector
@@ -36,7 +37,7 @@ com_ptr<IUnknown> output_tensor(Ort::Value value) {
     void* data = nullptr;
     size_t bytes = 0;
     if (element_size(kind) != 0) {
-        data = with_context("reading an output tensor's data", [&] { return value.GetTensorMutableRawData(); });
+        data = with_context("reading an output tensor's data", [&] { return view.GetTensorMutableRawData(); });
         bytes = count * element_size(kind);
         if (data == nullptr && bytes == 0) data = tensor_buffer::empty_address();
     }
@@ -55,14 +56,15 @@ LearningModelFeatureKind feature_kind_of(ONNXType type) {
 
 }  // namespace
 
-com_ptr<IUnknown> wrap_output(Ort::Value value) {
+com_ptr<IUnknown> wrap_output(owned_value value) {
     // IsTensor answers from the value itself; its type information, which
     // only the rarer sequences and maps need, is a whole description.
     ONNXType type = ONNX_TYPE_UNKNOWN;
     if (value) {
-        const bool is_tensor = with_context("reading an output's type", [&] { return value.IsTensor(); });
+        const Ort::UnownedValue view = value.view();
+        const bool is_tensor = with_context("reading an output's type", [&] { return view.IsTensor(); });
         if (is_tensor) return output_tensor(std::move(value));
-        type = with_context("reading an output's type", [&] { return value.GetTypeInfo().GetONNXType(); });
+        type = with_context("reading an output's type", [&] { return view.GetTypeInfo().GetONNXType(); });
     }
     if (type == ONNX_TYPE_TENSOR) return output_tensor(std::move(value));
     auto made = opaque_value::make(feature_kind_of(type), std::move(value));

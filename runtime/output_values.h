@@ -4,12 +4,12 @@
 #pragma once
 
 #include "boundary.h"
-#include "onnxruntime_api.h"
+#include "owned_value.h"
 
 namespace runtime {
 
 // Takes over `value`. Throws runtime_failure when ONNX Runtime cannot
 // describe it or memory runs out.
-com_ptr<IUnknown> wrap_output(Ort::Value value);
+com_ptr<IUnknown> wrap_output(owned_value value);
 
 }  // namespace runtime

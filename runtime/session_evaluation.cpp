@@ -43,14 +43,14 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
         }
     }
 
-    std::vector<Ort::Value> outputs;
-    outputs.reserve(output_names_.size());
-    for (size_t i = 0; i < output_names_.size(); ++i) outputs.emplace_back(nullptr);
+    std::vector<owned_value> outputs(output_names_.size());
     // ONNX Runtime refuses to run for no outputs; there is nothing to compute.
     if (!output_names_.empty()) {
         with_context("evaluation failed", [&] {
-            session_.Run(Ort::RunOptions{nullptr}, input_name_pointers_.data(), bound->values().data(),
-                         inputs_.size(), output_name_pointers_.data(), outputs.data(), outputs.size());
+            Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(),
+                                                value_pointers(bound->values().data()), inputs_.size(),
+                                                output_name_pointers_.data(), outputs.size(),
+                                                value_pointers(outputs.data())));
         });
     }
     return make_evaluation_result(std::u16string(hstring_view(correlation_id)), output_names16_, outputs, result);

@@ -28,7 +28,7 @@ tensor_buffer::tensor_buffer(tensor_buffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       bytes_(std::exchange(other.bytes_, 0)),
       block_(std::exchange(other.block_, nullptr)),
-      value_(std::exchange(other.value_, std::nullopt)) {}
+      value_(std::move(other.value_)) {}
 
 tensor_buffer& tensor_buffer::operator=(tensor_buffer&& other) noexcept {
     if (this != &other) {
@@ -36,7 +36,7 @@ tensor_buffer& tensor_buffer::operator=(tensor_buffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         bytes_ = std::exchange(other.bytes_, 0);
         block_ = std::exchange(other.block_, nullptr);
-        value_ = std::exchange(other.value_, std::nullopt);
+        value_ = std::move(other.value_);
     }
     return *this;
 }
@@ -77,9 +77,9 @@ tensor_buffer tensor_buffer::allocate(size_t bytes) {
     return buffer;
 }
 
-tensor_buffer tensor_buffer::adopt(Ort::Value value, void* data, size_t bytes) noexcept {
+tensor_buffer tensor_buffer::adopt(owned_value value, void* data, size_t bytes) noexcept {
     tensor_buffer buffer;
-    buffer.value_.emplace(std::move(value));
+    buffer.value_ = std::move(value);
     buffer.data_ = data;
     buffer.bytes_ = bytes;
     return buffer;

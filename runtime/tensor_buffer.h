@@ -4,9 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
-#include "onnxruntime_api.h"
+#include "owned_value.h"
 
 namespace runtime {
 
@@ -24,7 +23,7 @@ public:
     static tensor_buffer allocate(size_t bytes);
     // Takes over `value`, whose elements are `bytes` at `data` (null for
     // string tensors).
-    static tensor_buffer adopt(Ort::Value value, void* data, size_t bytes) noexcept;
+    static tensor_buffer adopt(owned_value value, void* data, size_t bytes) noexcept;
     // An address for empty buffers, so that callers never see null for them.
     static void* empty_address() noexcept;
 
@@ -37,9 +36,7 @@ private:
     void* data_ = nullptr;
     size_t bytes_ = 0;
     void* block_ = nullptr;  // our own allocation, which data_ lies in
-    // Engaged only for ONNX Runtime's values: even an empty Ort::Value calls
-    // into ONNX Runtime when destroyed, and tensors of our own need none.
-    std::optional<Ort::Value> value_;
+    owned_value value_;
 };
 
 }  // namespace runtime
