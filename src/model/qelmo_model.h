@@ -16,6 +16,10 @@ namespace qelmo {
 // (name, shape, element type name) of one tensor feature.
 using FeatureDetail = std::tuple<std::string, std::vector<int64_t>, std::string>;
 
+// ILearningModel's InputFeatures or OutputFeatures.
+using feature_list_property =
+    mlabi::HRESULT (mlabi::ILearningModel::*)(mlabi::IVectorView<mlabi::ILearningModelFeatureDescriptor*>**);
+
 class QelmoModel {
 public:
     // Joins the calling thread to the multi-threaded apartment and loads the

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "activation.h"
-#include "platform_error.h"
+#include "projection.h"
 #include "session/qelmo_session.h"
 #include "tensor/array_from_tensor.h"
 #include "tensor/array_to_tensor.h"
@@ -35,8 +35,7 @@ com_ptr<ILearningModelBinding> bind_inputs(ILearningModelSession* session,
 com_ptr<ITensor> as_tensor(const com_ptr<IUnknown>& output) {
     const auto feature = output.try_as<ILearningModelFeatureValue>();
     if (!feature) return nullptr;
-    LearningModelFeatureKind kind = LearningModelFeatureKind::Tensor;
-    check_status(feature->get_Kind(&kind));
+    const auto kind = platform::get_value(feature.get(), &ILearningModelFeatureValue::get_Kind);
     if (kind != LearningModelFeatureKind::Tensor) return nullptr;
     return output.try_as<ITensor>();
 }
@@ -54,7 +53,7 @@ std::unordered_map<std::u16string, QelmoValue> QelmoSession::evaluate() {
     outputs.reserve(output_names_.size());
     com_ptr<IMapView<HSTRING, IUnknown*>> values;
     for (const std::u16string& name : output_names_) {
-        if (!values) check_status(result->get_Outputs(values.put()));
+        if (!values) values = platform::get(result.get(), &ILearningModelEvaluationResult::get_Outputs);
         com_ptr<IUnknown> output;
         hstring_reference key(name);
         check_status(values->Lookup(key.get(), output.put()));

@@ -3,14 +3,12 @@
 #include <utility>
 
 #include "activation.h"
-#include "owned_hstring.h"
-#include "platform_error.h"
+#include "projection.h"
 
 namespace qelmo {
 using namespace mlabi;
 using platform::check_status;
 using platform::factory_slot;
-using platform::owned_hstring;
 
 namespace {
 
@@ -25,19 +23,9 @@ QelmoSession::QelmoSession(const QelmoModel& model, LearningModelDeviceKind devi
     // The platform session keeps the model and the device alive.
     check_status(session_factory.get()->CreateFromModelOnDevice(model.model().get(), device.get(), session_.put()));
 
-    com_ptr<ILearningModel> session_model;
-    check_status(session_->get_Model(session_model.put()));
-    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> features;
-    check_status(session_model->get_OutputFeatures(features.put()));
-    uint32_t count = 0;
-    check_status(features->get_Size(&count));
-    output_names_.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        com_ptr<ILearningModelFeatureDescriptor> descriptor;
-        check_status(features->GetAt(i, descriptor.put()));
-        owned_hstring name;
-        check_status(descriptor->get_Name(name.put()));
-        output_names_.emplace_back(name.view());
+    const auto session_model = platform::get(session_.get(), &ILearningModelSession::get_Model);
+    for (const auto& output : platform::items(platform::get(session_model.get(), &ILearningModel::get_OutputFeatures).get())) {
+        output_names_.emplace_back(platform::get_text(output.get(), &ILearningModelFeatureDescriptor::get_Name).view());
     }
 }
 

@@ -9,8 +9,8 @@
 
 #include "abi/com_ptr.h"
 #include "abi/float16.h"
-#include "platform_error.h"
-#include "tensor/tensor_storage.h"
+#include "projection.h"
+#include "tensor/tensor_bytes.h"
 
 namespace qelmo {
 namespace py = pybind11;
@@ -18,16 +18,6 @@ using namespace mlabi;
 using platform::check_status;
 
 namespace {
-
-std::vector<int64_t> read_shape(ITensor* tensor) {
-    com_ptr<IVectorView<int64_t>> shape;
-    check_status(tensor->get_Shape(shape.put()));
-    uint32_t rank = 0;
-    check_status(shape->get_Size(&rank));
-    std::vector<int64_t> dimensions(rank);
-    for (uint32_t i = 0; i < rank; ++i) check_status(shape->GetAt(i, &dimensions[i]));
-    return dimensions;
-}
 
 // A new C-contiguous array of `T` that owns its memory, made by numpy
 // straight from the dimensions (no shape and stride vectors on the way).
@@ -73,9 +63,8 @@ py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
 }  // namespace
 
 std::optional<py::array> array_from_tensor(ITensor* tensor) {
-    const std::vector<int64_t> shape = read_shape(tensor);
-    TensorKind kind = TensorKind::Undefined;
-    check_status(tensor->get_TensorKind(&kind));
+    const std::vector<int64_t> shape = platform::dimensions(platform::get(tensor, &ITensor::get_Shape).get());
+    const auto kind = platform::get_value(tensor, &ITensor::get_TensorKind);
     switch (kind) {
 #define QELMO_TENSOR_CASE(Interface, Class, Element, Kind, ...) \
     case TensorKind::Kind: return copy_elements<Interface>(tensor, shape);

@@ -8,7 +8,7 @@
 
 #include "boundary.h"
 #include "platform_error.h"
-#include "tensor/tensor_storage.h"
+#include "tensor/tensor_bytes.h"
 
 namespace {
 using namespace mlabi;

@@ -1,4 +1,4 @@
-#include "tensor/tensor_storage.h"
+#include "tensor/tensor_bytes.h"
 
 #include <cstdint>
 #include <stdexcept>
