@@ -9,6 +9,7 @@
 
 #include "onnx_fields.h"
 #include "onnx_model.h"
+#include "onnx_value_info_reader.h"
 #include "protobuf_wire.h"
 
 namespace runtime {
@@ -100,11 +101,11 @@ private:
                     break;
                 case graph_field::input:
                     graph_.inputs.emplace_back();
-                    parse_value_info(reader.nested(field, "GraphProto.input"), graph_.inputs.back());
+                    read_value_info(reader.nested(field, "GraphProto.input"), graph_.inputs.back());
                     break;
                 case graph_field::output:
                     model_.outputs.emplace_back();
-                    parse_value_info(reader.nested(field, "GraphProto.output"), model_.outputs.back());
+                    read_value_info(reader.nested(field, "GraphProto.output"), model_.outputs.back());
                     break;
                 case graph_field::initializer:
                     graph_.initializer_names.insert(scan_tensor(reader.nested(field, "GraphProto.initializer")));
@@ -115,119 +116,6 @@ private:
                     break;
                 case graph_field::node:
                     scan_node(reader.nested(field, "GraphProto.node"));
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void parse_value_info(message_reader reader, onnx_value_info& info) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case value_info_field::name:
-                    info.name = field_bytes(field, "ValueInfoProto.name");
-                    break;
-                case value_info_field::doc_string:
-                    info.doc_string = field_bytes(field, "ValueInfoProto.doc_string");
-                    break;
-                case value_info_field::type:
-                    parse_type(reader.nested(field, "ValueInfoProto.type"), info);
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    static void set_kind(onnx_value_info& info, onnx_value_kind kind) {
-        // The type is a oneof: choosing another member drops the previous one.
-        if (info.kind == kind) return;
-        info.kind = kind;
-        info.element_type = 0;
-        info.has_shape = false;
-        info.shape.clear();
-    }
-
-    void parse_type(message_reader reader, onnx_value_info& info) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case type_field::tensor_type:
-                    set_kind(info, onnx_value_kind::tensor);
-                    parse_tensor_type(reader.nested(field, "TypeProto.tensor_type"), info);
-                    break;
-                case type_field::sparse_tensor_type:
-                    set_kind(info, onnx_value_kind::sparse_tensor);
-                    parse_tensor_type(reader.nested(field, "TypeProto.sparse_tensor_type"), info);
-                    break;
-                case type_field::sequence_type:
-                    field_bytes(field, "TypeProto.sequence_type");
-                    set_kind(info, onnx_value_kind::sequence);
-                    break;
-                case type_field::map_type:
-                    field_bytes(field, "TypeProto.map_type");
-                    set_kind(info, onnx_value_kind::map);
-                    break;
-                case type_field::optional_type:
-                    field_bytes(field, "TypeProto.optional_type");
-                    set_kind(info, onnx_value_kind::optional);
-                    break;
-                case type_field::opaque_type:
-                    field_bytes(field, "TypeProto.opaque_type");
-                    set_kind(info, onnx_value_kind::opaque);
-                    break;
-                case type_field::denotation:
-                    info.denotation = field_bytes(field, "TypeProto.denotation");
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void parse_tensor_type(message_reader reader, onnx_value_info& info) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case tensor_type_field::elem_type:
-                    // An int32 field: negative values arrive sign-extended.
-                    info.element_type = static_cast<int32_t>(field_varint(field, "TypeProto.Tensor.elem_type"));
-                    break;
-                case tensor_type_field::shape:
-                    info.has_shape = true;
-                    parse_shape(reader.nested(field, "TypeProto.Tensor.shape"), info.shape);
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void parse_shape(message_reader reader, std::vector<onnx_dimension>& shape) {
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number != shape_field::dim) continue;
-            shape.emplace_back();
-            parse_dimension(reader.nested(field, "TensorShapeProto.dim"), shape.back());
-        }
-    }
-
-    static void parse_dimension(message_reader reader, onnx_dimension& dimension) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case dimension_field::dim_value: {
-                    const auto value = static_cast<int64_t>(field_varint(field, "Dimension.dim_value"));
-                    // A negative size means nothing fixed; report it as free.
-                    dimension.value = value < 0 ? -1 : value;
-                    dimension.name.clear();
-                    break;
-                }
-                case dimension_field::dim_param:
-                    dimension.name = field_bytes(field, "Dimension.dim_param");
-                    dimension.value = -1;
                     break;
                 default:
                     break;
