@@ -5,10 +5,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "onnx_fields.h"
+#include "onnx_message_map.h"
 #include "onnx_model.h"
+#include "onnx_value_info_reader.h"
 #include "protobuf_wire.h"
 
 namespace runtime {
@@ -16,69 +19,94 @@ namespace {
 
 using namespace onnx_fields;
 
-// State gathered from the main graph; inputs are filtered once all
-// initializers are known, since they may come in any order.
-struct graph_contents {
-    std::vector<onnx_value_info> inputs;
-    std::unordered_set<std::string_view> initializer_names;
-};
-
-class model_parser {
+// Follows the message map from the model to every tensor, reading the
+// model's fields and its own graph's on the way.
+class model_visitor {
 public:
-    explicit model_parser(onnx_model& model) : model_(model) {}
+    struct frame {
+        bool main_graph = false;     // the model's own graph, not a subgraph
+        std::string_view name;       // a tensor's; a sparse tensor's values'
+        uint64_t data_location = 0;  // a tensor's
+    };
 
-    void parse(std::string_view bytes) {
-        message_reader reader(bytes, 0);
-        bool has_graph = false;
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case model_field::ir_version:
-                    model_.ir_version = static_cast<int64_t>(field_varint(field, "ModelProto.ir_version"));
-                    break;
-                case model_field::producer_name:
-                    model_.producer_name = field_bytes(field, "ModelProto.producer_name");
-                    break;
-                case model_field::producer_version:
-                    model_.producer_version = field_bytes(field, "ModelProto.producer_version");
-                    break;
-                case model_field::domain:
-                    model_.domain = field_bytes(field, "ModelProto.domain");
-                    break;
-                case model_field::model_version:
-                    model_.model_version = static_cast<int64_t>(field_varint(field, "ModelProto.model_version"));
-                    break;
-                case model_field::doc_string:
-                    model_.doc_string = field_bytes(field, "ModelProto.doc_string");
-                    break;
-                case model_field::graph:
-                    // A repeated singular message merges into the first.
-                    parse_main_graph(reader.nested(field, "ModelProto.graph"));
-                    has_graph = true;
-                    break;
-                case model_field::metadata_props:
-                    parse_metadata_entry(reader.nested(field, "ModelProto.metadata_props"));
-                    break;
-                case model_field::training_info:
-                    scan_training_info(reader.nested(field, "ModelProto.training_info"));
-                    break;
-                case model_field::functions:
-                    scan_function(reader.nested(field, "ModelProto.functions"));
-                    break;
-                default:
-                    break;
-            }
+    explicit model_visitor(onnx_model& model) : model_(model) {}
+
+    // A linked field of another wire type is an error.
+    static bool follows(const wire_field&) { return true; }
+
+    frame enter(const frame&, const onnx_link& link) {
+        frame inner;
+        if (link.outer == onnx_message::model && link.inner == onnx_message::graph) {
+            // A repeated singular message merges into the first.
+            inner.main_graph = true;
+            has_graph_ = true;
         }
-        if (!has_graph) throw wire_error("the model has no graph");
+        return inner;
+    }
 
-        model_.inputs.reserve(graph_.inputs.size());
-        for (onnx_value_info& input : graph_.inputs) {
-            if (graph_.initializer_names.count(input.name) == 0) model_.inputs.push_back(std::move(input));
+    void leave(frame& outer, const frame& inner, const onnx_link& link) {
+        const bool tensor = link.inner == onnx_message::tensor;
+        if (tensor && inner.data_location == tensor_field::external_location) model_.has_external_data = true;
+        // A sparse tensor is named by its values.
+        if (link.outer == onnx_message::sparse_tensor && link.field == sparse_tensor_field::values) {
+            outer.name = inner.name;
+        }
+        if (outer.main_graph && (tensor || link.inner == onnx_message::sparse_tensor)) {
+            initializer_names_.insert(inner.name);
+        }
+    }
+
+    void visit(frame& current, onnx_message kind, const wire_field& field, const message_reader& reader) {
+        switch (kind) {
+            case onnx_message::model: read_model_field(field, reader); break;
+            case onnx_message::graph:
+                if (current.main_graph) read_main_graph_field(field, reader);
+                break;
+            case onnx_message::tensor: read_tensor_field(field, current); break;
+            default: break;
+        }
+    }
+
+    // Checks for the graph and settles the inputs, once all initializers
+    // are known: they may come in any order.
+    void finish() {
+        if (!has_graph_) throw wire_error("the model has no graph");
+        model_.inputs.reserve(inputs_.size());
+        for (onnx_value_info& input : inputs_) {
+            if (initializer_names_.count(input.name) == 0) model_.inputs.push_back(std::move(input));
         }
     }
 
 private:
-    void parse_metadata_entry(message_reader reader) {
+    void read_model_field(const wire_field& field, const message_reader& reader) {
+        switch (field.number) {
+            case model_field::ir_version:
+                model_.ir_version = static_cast<int64_t>(field_varint(field, "ModelProto.ir_version"));
+                break;
+            case model_field::producer_name:
+                model_.producer_name = field_bytes(field, "ModelProto.producer_name");
+                break;
+            case model_field::producer_version:
+                model_.producer_version = field_bytes(field, "ModelProto.producer_version");
+                break;
+            case model_field::domain:
+                model_.domain = field_bytes(field, "ModelProto.domain");
+                break;
+            case model_field::model_version:
+                model_.model_version = static_cast<int64_t>(field_varint(field, "ModelProto.model_version"));
+                break;
+            case model_field::doc_string:
+                model_.doc_string = field_bytes(field, "ModelProto.doc_string");
+                break;
+            case model_field::metadata_props:
+                read_metadata_entry(reader.nested(field, "ModelProto.metadata_props"));
+                break;
+            default:
+                break;
+        }
+    }
+
+    void read_metadata_entry(message_reader reader) {
         std::string_view key, value;
         wire_field field;
         while (reader.next(field)) {
@@ -88,248 +116,38 @@ private:
         model_.metadata_props.emplace_back(std::string(key), std::string(value));
     }
 
-    void parse_main_graph(message_reader reader) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case graph_field::name:
-                    model_.graph_name = field_bytes(field, "GraphProto.name");
-                    break;
-                case graph_field::doc_string:
-                    model_.graph_doc_string = field_bytes(field, "GraphProto.doc_string");
-                    break;
-                case graph_field::input:
-                    graph_.inputs.emplace_back();
-                    parse_value_info(reader.nested(field, "GraphProto.input"), graph_.inputs.back());
-                    break;
-                case graph_field::output:
-                    model_.outputs.emplace_back();
-                    parse_value_info(reader.nested(field, "GraphProto.output"), model_.outputs.back());
-                    break;
-                case graph_field::initializer:
-                    graph_.initializer_names.insert(scan_tensor(reader.nested(field, "GraphProto.initializer")));
-                    break;
-                case graph_field::sparse_initializer:
-                    graph_.initializer_names.insert(
-                        scan_sparse_tensor(reader.nested(field, "GraphProto.sparse_initializer")));
-                    break;
-                case graph_field::node:
-                    scan_node(reader.nested(field, "GraphProto.node"));
-                    break;
-                default:
-                    break;
-            }
+    void read_main_graph_field(const wire_field& field, const message_reader& reader) {
+        switch (field.number) {
+            case graph_field::name:
+                model_.graph_name = field_bytes(field, "GraphProto.name");
+                break;
+            case graph_field::doc_string:
+                model_.graph_doc_string = field_bytes(field, "GraphProto.doc_string");
+                break;
+            case graph_field::input:
+                inputs_.emplace_back();
+                read_value_info(reader.nested(field, "GraphProto.input"), inputs_.back());
+                break;
+            case graph_field::output:
+                model_.outputs.emplace_back();
+                read_value_info(reader.nested(field, "GraphProto.output"), model_.outputs.back());
+                break;
+            default:
+                break;
         }
     }
 
-    void parse_value_info(message_reader reader, onnx_value_info& info) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case value_info_field::name:
-                    info.name = field_bytes(field, "ValueInfoProto.name");
-                    break;
-                case value_info_field::doc_string:
-                    info.doc_string = field_bytes(field, "ValueInfoProto.doc_string");
-                    break;
-                case value_info_field::type:
-                    parse_type(reader.nested(field, "ValueInfoProto.type"), info);
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    static void set_kind(onnx_value_info& info, onnx_value_kind kind) {
-        // The type is a oneof: choosing another member drops the previous one.
-        if (info.kind == kind) return;
-        info.kind = kind;
-        info.element_type = 0;
-        info.has_shape = false;
-        info.shape.clear();
-    }
-
-    void parse_type(message_reader reader, onnx_value_info& info) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case type_field::tensor_type:
-                    set_kind(info, onnx_value_kind::tensor);
-                    parse_tensor_type(reader.nested(field, "TypeProto.tensor_type"), info);
-                    break;
-                case type_field::sparse_tensor_type:
-                    set_kind(info, onnx_value_kind::sparse_tensor);
-                    parse_tensor_type(reader.nested(field, "TypeProto.sparse_tensor_type"), info);
-                    break;
-                case type_field::sequence_type:
-                    field_bytes(field, "TypeProto.sequence_type");
-                    set_kind(info, onnx_value_kind::sequence);
-                    break;
-                case type_field::map_type:
-                    field_bytes(field, "TypeProto.map_type");
-                    set_kind(info, onnx_value_kind::map);
-                    break;
-                case type_field::optional_type:
-                    field_bytes(field, "TypeProto.optional_type");
-                    set_kind(info, onnx_value_kind::optional);
-                    break;
-                case type_field::opaque_type:
-                    field_bytes(field, "TypeProto.opaque_type");
-                    set_kind(info, onnx_value_kind::opaque);
-                    break;
-                case type_field::denotation:
-                    info.denotation = field_bytes(field, "TypeProto.denotation");
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void parse_tensor_type(message_reader reader, onnx_value_info& info) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case tensor_type_field::elem_type:
-                    // An int32 field: negative values arrive sign-extended.
-                    info.element_type = static_cast<int32_t>(field_varint(field, "TypeProto.Tensor.elem_type"));
-                    break;
-                case tensor_type_field::shape:
-                    info.has_shape = true;
-                    parse_shape(reader.nested(field, "TypeProto.Tensor.shape"), info.shape);
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void parse_shape(message_reader reader, std::vector<onnx_dimension>& shape) {
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number != shape_field::dim) continue;
-            shape.emplace_back();
-            parse_dimension(reader.nested(field, "TensorShapeProto.dim"), shape.back());
-        }
-    }
-
-    static void parse_dimension(message_reader reader, onnx_dimension& dimension) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case dimension_field::dim_value: {
-                    const auto value = static_cast<int64_t>(field_varint(field, "Dimension.dim_value"));
-                    // A negative size means nothing fixed; report it as free.
-                    dimension.value = value < 0 ? -1 : value;
-                    dimension.name.clear();
-                    break;
-                }
-                case dimension_field::dim_param:
-                    dimension.name = field_bytes(field, "Dimension.dim_param");
-                    dimension.value = -1;
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    // --- Looking for tensors whose data lives in another file ---------------
-
-    // Returns the tensor's name; notes external data.
-    std::string_view scan_tensor(message_reader reader) {
-        std::string_view name;
-        uint64_t location = 0;
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number == tensor_field::name) name = field_bytes(field, "TensorProto.name");
-            if (field.number == tensor_field::data_location) location = field_varint(field, "TensorProto.data_location");
-        }
-        if (location == tensor_field::external_location) model_.has_external_data = true;
-        return name;
-    }
-
-    // Returns the sparse tensor's name, which is that of its values.
-    std::string_view scan_sparse_tensor(message_reader reader) {
-        std::string_view name;
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number == sparse_tensor_field::values) {
-                name = scan_tensor(reader.nested(field, "SparseTensorProto.values"));
-            } else if (field.number == sparse_tensor_field::indices) {
-                scan_tensor(reader.nested(field, "SparseTensorProto.indices"));
-            }
-        }
-        return name;
-    }
-
-    void scan_node(message_reader reader) {
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number == node_field::attribute) scan_attribute(reader.nested(field, "NodeProto.attribute"));
-        }
-    }
-
-    void scan_attribute(message_reader reader) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case attribute_field::t:
-                case attribute_field::tensors:
-                    scan_tensor(reader.nested(field, "AttributeProto.t"));
-                    break;
-                case attribute_field::sparse_tensor:
-                case attribute_field::sparse_tensors:
-                    scan_sparse_tensor(reader.nested(field, "AttributeProto.sparse_tensor"));
-                    break;
-                case attribute_field::g:
-                case attribute_field::graphs:
-                    scan_subgraph(reader.nested(field, "AttributeProto.g"));
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void scan_subgraph(message_reader reader) {
-        wire_field field;
-        while (reader.next(field)) {
-            switch (field.number) {
-                case graph_field::initializer:
-                    scan_tensor(reader.nested(field, "GraphProto.initializer"));
-                    break;
-                case graph_field::sparse_initializer:
-                    scan_sparse_tensor(reader.nested(field, "GraphProto.sparse_initializer"));
-                    break;
-                case graph_field::node:
-                    scan_node(reader.nested(field, "GraphProto.node"));
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void scan_function(message_reader reader) {
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number == function_field::node) scan_node(reader.nested(field, "FunctionProto.node"));
-        }
-    }
-
-    void scan_training_info(message_reader reader) {
-        wire_field field;
-        while (reader.next(field)) {
-            if (field.number == training_info_field::initialization || field.number == training_info_field::algorithm) {
-                scan_subgraph(reader.nested(field, "TrainingInfoProto graph"));
-            }
+    static void read_tensor_field(const wire_field& field, frame& tensor) {
+        if (field.number == tensor_field::name) tensor.name = field_bytes(field, "TensorProto.name");
+        if (field.number == tensor_field::data_location) {
+            tensor.data_location = field_varint(field, "TensorProto.data_location");
         }
     }
 
     onnx_model& model_;
-    graph_contents graph_;
+    bool has_graph_ = false;
+    std::vector<onnx_value_info> inputs_;  // of the main graph, initializers among them
+    std::unordered_set<std::string_view> initializer_names_;
 };
 
 }  // namespace
@@ -342,7 +160,11 @@ onnx_read_status read_onnx_model(std::string_view bytes, onnx_model& model, std:
         return onnx_read_status::malformed;
     }
     try {
-        model_parser(model).parse(bytes);
+        model_visitor visitor(model);
+        message_reader reader(bytes, 0);
+        model_visitor::frame frame;
+        walk_onnx_message(reader, onnx_message::model, visitor, frame);
+        visitor.finish();
         return onnx_read_status::ok;
     } catch (const wire_error& e) {
         model = onnx_model{};

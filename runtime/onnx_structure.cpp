@@ -1,188 +1,52 @@
 #include "onnx_structure.h"
 
-#include <cstdint>
-#include <string>
-
-#include "onnx_fields.h"
+#include "onnx_message_map.h"
 #include "protobuf_wire.h"
 
 namespace runtime {
 namespace {
 
-using namespace onnx_fields;
-
-// The messages on the way from the model to its tensors.
-enum class message_kind { none, model, graph, node, attribute, tensor, sparse_tensor, function, training_info };
-
-// What the walk does with one field: walk into it as a message (`inner`),
-// pass over it unread (`skip`), or otherwise read it whole.
-struct field_plan {
-    message_kind inner = message_kind::none;
-    bool skip = false;
-};
-
-constexpr field_plan walk_into(message_kind kind) { return {kind, false}; }
-
-field_plan plan_for(message_kind kind, uint32_t number) {
-    switch (kind) {
-        case message_kind::model:
-            if (number == model_field::graph) return walk_into(message_kind::graph);
-            if (number == model_field::training_info) return walk_into(message_kind::training_info);
-            if (number == model_field::functions) return walk_into(message_kind::function);
-            break;
-        case message_kind::graph:
-            if (number == graph_field::node) return walk_into(message_kind::node);
-            if (number == graph_field::initializer) return walk_into(message_kind::tensor);
-            if (number == graph_field::sparse_initializer) return walk_into(message_kind::sparse_tensor);
-            break;
-        case message_kind::node:
-            if (number == node_field::attribute) return walk_into(message_kind::attribute);
-            break;
-        case message_kind::attribute:
-            if (number == attribute_field::t || number == attribute_field::tensors) {
-                return walk_into(message_kind::tensor);
-            }
-            if (number == attribute_field::g || number == attribute_field::graphs) return walk_into(message_kind::graph);
-            if (number == attribute_field::sparse_tensor || number == attribute_field::sparse_tensors) {
-                return walk_into(message_kind::sparse_tensor);
-            }
-            break;
-        case message_kind::tensor:
-            switch (number) {
-                case tensor_field::float_data:
-                case tensor_field::int32_data:
-                case tensor_field::int64_data:
-                case tensor_field::raw_data:
-                case tensor_field::double_data:
-                case tensor_field::uint64_data:
-                    return {message_kind::none, true};
-                default:
-                    break;
-            }
-            break;
-        case message_kind::sparse_tensor:
-            if (number == sparse_tensor_field::values || number == sparse_tensor_field::indices) {
-                return walk_into(message_kind::tensor);
-            }
-            break;
-        case message_kind::function:
-            if (number == function_field::node) return walk_into(message_kind::node);
-            break;
-        case message_kind::training_info:
-            if (number == training_info_field::initialization || number == training_info_field::algorithm) {
-                return walk_into(message_kind::graph);
-            }
-            break;
-        case message_kind::none:
-            break;
-    }
-    return {};
-}
-
-constexpr uint32_t max_field_number = (1u << 29) - 1;
-
-// Reads the wire format by the rules of message_reader, asking the source
-// for each range before reading it.
-class structure_walker {
+// The wire reader's source: ranges of the image, asked for by offset.
+class requested_ranges {
 public:
-    structure_walker(std::string_view image, byte_range_source& source)
-        : data_(reinterpret_cast<const unsigned char*>(image.data())), source_(source) {}
+    requested_ranges(const char* image, byte_range_source& source) : image_(image), source_(&source) {}
 
-    void walk(size_t begin, size_t end, message_kind kind, int depth) {
-        if (depth > max_message_depth) throw_nesting();
-        size_t pos = begin;
-        while (pos < end) {
-            wire_type type;
-            const uint32_t number = read_tag(pos, end, type);
-            const field_plan plan = plan_for(kind, number);
-            switch (type) {
-                case wire_type::varint: read_varint(pos, end); break;
-                case wire_type::fixed64: read_fixed(pos, end, 8); break;
-                case wire_type::fixed32: read_fixed(pos, end, 4); break;
-                case wire_type::length_delimited: {
-                    const size_t field_end = length_end(pos, end);
-                    if (plan.inner != message_kind::none) {
-                        walk(pos, field_end, plan.inner, depth + 1);
-                    } else if (!plan.skip && field_end > pos) {
-                        source_.need(pos, field_end);
-                    }
-                    pos = field_end;
-                    break;
-                }
-                case wire_type::start_group: skip_group(pos, end, number, depth + 1); break;
-                case wire_type::end_group: throw wire_error("end of group outside a group");
-            }
-        }
+    void need(const char* begin, const char* end) const {
+        source_->need(static_cast<size_t>(begin - image_), static_cast<size_t>(end - image_));
     }
 
 private:
-    [[noreturn]] static void throw_nesting() {
-        throw wire_error("messages nested deeper than " + std::to_string(max_message_depth) + " levels");
-    }
+    const char* image_;
+    byte_range_source* source_;
+};
 
-    uint64_t read_varint(size_t& pos, size_t end) {
-        uint64_t result = 0;
-        for (int i = 0; i < 10; ++i) {
-            if (pos == end) throw wire_error("truncated varint");
-            // Byte by byte: a payload may follow right after.
-            source_.need(pos, pos + 1);
-            const unsigned char byte = data_[pos++];
-            result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-            if ((byte & 0x80) == 0) return result;
-        }
-        throw wire_error("varint longer than 10 bytes");
-    }
+using structure_reader = wire_reader<requested_ranges>;
 
-    uint32_t read_tag(size_t& pos, size_t end, wire_type& type) {
-        const uint64_t tag = read_varint(pos, end);
-        const uint64_t number = tag >> 3;
-        const auto raw_type = static_cast<uint32_t>(tag & 7);
-        if (number == 0 || number > max_field_number) throw wire_error("invalid field number");
-        if (raw_type > static_cast<uint32_t>(wire_type::fixed32)) throw wire_error("invalid wire type");
-        type = static_cast<wire_type>(raw_type);
-        return static_cast<uint32_t>(number);
-    }
+// Asks for every field it does not descend into, tensor payloads aside.
+// Tags, lengths and scalars the reader asked for as it read them.
+struct structure_visitor {
+    struct frame {};
 
-    void read_fixed(size_t& pos, size_t end, size_t width) {
-        if (end - pos < width) throw wire_error("field runs past the end of its message");
-        source_.need(pos, pos + width);
-        pos += width;
-    }
+    // A linked field of another wire type is read as any other field: the
+    // verdict on it is read_onnx_model's, which sees its bytes.
+    static bool follows(const wire_field& field) { return field.type == wire_type::length_delimited; }
+    static frame enter(const frame&, const onnx_link&) { return {}; }
+    static void leave(frame&, const frame&, const onnx_link&) {}
 
-    // Reads a length prefix; returns where the field ends.
-    size_t length_end(size_t& pos, size_t end) {
-        const uint64_t length = read_varint(pos, end);
-        if (length > static_cast<uint64_t>(end - pos)) throw wire_error("field runs past the end of its message");
-        return pos + static_cast<size_t>(length);
+    static void visit(frame&, onnx_message kind, const wire_field& field, const structure_reader& reader) {
+        if (field.type != wire_type::length_delimited || field.bytes.empty()) return;
+        if (kind == onnx_message::tensor && is_tensor_payload(field.number)) return;
+        reader.source().need(field.bytes.data(), field.bytes.data() + field.bytes.size());
     }
-
-    void skip_group(size_t& pos, size_t end, uint32_t number, int depth) {
-        if (depth > max_message_depth) throw_nesting();
-        for (;;) {
-            if (pos == end) throw wire_error("unterminated group");
-            wire_type type;
-            const uint32_t inner = read_tag(pos, end, type);
-            switch (type) {
-                case wire_type::varint: read_varint(pos, end); break;
-                case wire_type::fixed64: read_fixed(pos, end, 8); break;
-                case wire_type::fixed32: read_fixed(pos, end, 4); break;
-                case wire_type::length_delimited: pos = length_end(pos, end); break;
-                case wire_type::start_group: skip_group(pos, end, inner, depth + 1); break;
-                case wire_type::end_group:
-                    if (inner != number) throw wire_error("mismatched end of group");
-                    return;
-            }
-        }
-    }
-
-    const unsigned char* data_;
-    byte_range_source& source_;
 };
 
 }  // namespace
 
 void walk_onnx_structure(std::string_view image, byte_range_source& source) {
-    structure_walker(image, source).walk(0, image.size(), message_kind::model, 0);
+    structure_reader reader(image, 0, requested_ranges(image.data(), source));
+    structure_visitor visitor;
+    structure_visitor::frame frame;
+    walk_onnx_message(reader, onnx_message::model, visitor, frame);
 }
 
 }  // namespace runtime

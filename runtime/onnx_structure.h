@@ -21,10 +21,10 @@ protected:
 // Walks the ModelProto in `image`, of which only the ranges `source` has
 // supplied hold the file's bytes, asking for every range read_onnx_model
 // reads before reading it: each tag, length and scalar, and whole fields,
-// except the messages it descends into (model, graphs, nodes, attributes,
-// tensors, sparse tensors, functions, training info) and the numeric and raw
-// payloads of tensors, which are skipped unread. Throws wire_error when the
-// walk finds the bytes malformed (read_onnx_model fails on them as well).
+// except the messages it descends into (those of onnx_message_map.h) and the
+// numeric and raw payloads of tensors, which are skipped unread. Throws
+// wire_error when the walk finds the bytes malformed (read_onnx_model fails
+// on them as well).
 void walk_onnx_structure(std::string_view image, byte_range_source& source);
 
 }  // namespace runtime

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "onnx_model.h"
 #include "proto_writer.h"
@@ -281,6 +282,40 @@ TEST(OnnxReader, RefusesWrongWireTypesForKnownFields) {
     message dim_value_as_fixed64;
     dim_value_as_fixed64.nested(1, message().nested(2, message().nested(1, message().fixed64(1, 3))));
     read_error(model_of_graph(graph_with_input(test_proto::value_info("x", dim_value_as_fixed64))));
+}
+
+TEST(OnnxReader, RefusesLinksToTensorsOfAnotherWireTypeNamingTheField) {
+    struct bad_link {
+        std::vector<uint32_t> path;  // fields from the model to the message holding it
+        uint32_t field;
+        const char* name;
+    };
+    const bad_link links[] = {
+        {{}, 7, "ModelProto.graph"},
+        {{}, 20, "ModelProto.training_info"},
+        {{}, 25, "ModelProto.functions"},
+        {{7}, 1, "GraphProto.node"},
+        {{7}, 5, "GraphProto.initializer"},
+        {{7}, 15, "GraphProto.sparse_initializer"},
+        {{7, 1}, 5, "NodeProto.attribute"},
+        {{7, 1, 5}, 5, "AttributeProto.t"},
+        {{7, 1, 5}, 10, "AttributeProto.t"},
+        {{7, 1, 5}, 6, "AttributeProto.g"},
+        {{7, 1, 5}, 11, "AttributeProto.g"},
+        {{7, 1, 5}, 22, "AttributeProto.sparse_tensor"},
+        {{7, 1, 5}, 23, "AttributeProto.sparse_tensor"},
+        {{7, 1, 5, 6}, 5, "GraphProto.initializer"},
+        {{7, 15}, 1, "SparseTensorProto.values"},
+        {{7, 15}, 2, "SparseTensorProto.indices"},
+        {{25}, 7, "FunctionProto.node"},
+        {{20}, 1, "TrainingInfoProto graph"},
+        {{20}, 2, "TrainingInfoProto graph"},
+    };
+    for (const bad_link& link : links) {
+        message model = message().varint(link.field, 1);
+        for (auto field = link.path.rbegin(); field != link.path.rend(); ++field) model = message().nested(*field, model);
+        EXPECT_EQ(read_error(model.str()), std::string("wrong wire type for ") + link.name);
+    }
 }
 
 TEST(OnnxReader, RefusesBrokenGroupsAndTags) {
