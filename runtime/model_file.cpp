@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "boundary.h"
 #include "error_info.h"
 #include "huge_pages.h"
 #include "onnx_structure.h"
@@ -89,7 +90,7 @@ model_file::~model_file() {
 
 mlabi::HRESULT model_file::open(const std::string& path, std::unique_ptr<model_file>& result) noexcept {
     result.reset();
-    try {
+    return at_boundary("out of memory reading a model file", "unexpected failure reading model file", [&] {
         std::unique_ptr<model_file> file(new model_file());
         file->path_ = path;
         if (mlabi::HRESULT hr = open_regular_file(path, file->file_, file->opened_); mlabi::failed(hr)) return hr;
@@ -122,11 +123,7 @@ mlabi::HRESULT model_file::open(const std::string& path, std::unique_ptr<model_f
         }
         result = std::move(file);
         return mlabi::S_OK;
-    } catch (const std::bad_alloc&) {
-        return fail(mlabi::E_OUTOFMEMORY, "out of memory reading a model file");
-    } catch (...) {
-        return fail(mlabi::E_FAIL, "unexpected failure reading model file");
-    }
+    });
 }
 
 mlabi::HRESULT model_file::read_structure() {
@@ -189,7 +186,7 @@ mlabi::HRESULT model_file::load(size_t begin, size_t end, const char* changed_me
 
 mlabi::HRESULT model_file::complete(complete_bytes& whole) noexcept {
     whole.reset();
-    try {
+    return at_boundary("out of memory reading a model file", "unexpected failure reading model file", [&] {
         std::lock_guard<std::mutex> lock(mutex_);
         if (leases_ == 0 && deferred_) {
             // Faulting the payload in by huge pages is most of what the read
@@ -208,11 +205,7 @@ mlabi::HRESULT model_file::complete(complete_bytes& whole) noexcept {
         whole.owner_ = this;
         whole.bytes_ = image();
         return mlabi::S_OK;
-    } catch (const std::bad_alloc&) {
-        return fail(mlabi::E_OUTOFMEMORY, "out of memory reading a model file");
-    } catch (...) {
-        return fail(mlabi::E_FAIL, "unexpected failure reading model file");
-    }
+    });
 }
 
 void model_file::end_lease() noexcept {
