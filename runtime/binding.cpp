@@ -21,6 +21,25 @@ bool shape_fits(const session_input& input, const tensor_shape& shape) {
     return true;
 }
 
+// Whether `tensor` can be bound to `input`: its kind, shape and storage.
+HRESULT check_fits(const session_input& input, const tensor_core& tensor, bool to_half) {
+    // Messages are built only on failure: binding is on every evaluation's path.
+    const auto prefix = [&input] { return "input '" + input.name + "': "; };
+    if (tensor.kind() != input.kind && !to_half) {
+        return fail(E_INVALIDARG, prefix() + "tensor of element type " + element_type_text(tensor.kind()) +
+                                      " does not match the model's " + element_type_text(input.kind));
+    }
+    if (!shape_fits(input, tensor.shape())) {
+        return fail(E_INVALIDARG, prefix() + "shape " + shape_text(tensor.shape()) + " does not match the model's " +
+                                      shape_text(input.shape));
+    }
+    if (tensor.data() == nullptr) {
+        return fail(E_INVALIDARG, prefix() + "tensors of element type " + element_type_text(tensor.kind()) +
+                                      " cannot be bound as inputs");
+    }
+    return S_OK;
+}
+
 class binding_factory final : public class_factory<binding_factory, ILearningModelBindingFactory> {
 public:
     static constexpr const char* how_to_make = "bindings are made with LearningModelBinding.CreateFromSession";
@@ -62,21 +81,9 @@ HRESULT LearningModelBinding::bind(HSTRING name, IUnknown* value) {
     if (!bound.tensor) return fail(E_INVALIDARG, prefix() + "the value is not a tensor made by this runtime");
     if (!input.is_tensor) return fail(E_INVALIDARG, prefix() + "the model takes a sequence or map here, not a tensor");
     const tensor_core& tensor = bound.tensor->core();
-
     // Float arrays feed half-precision inputs, converted at evaluation.
     const bool to_half = tensor.kind() == TensorKind::Float && input.kind == TensorKind::Float16;
-    if (tensor.kind() != input.kind && !to_half) {
-        return fail(E_INVALIDARG, prefix() + "tensor of element type " + element_type_text(tensor.kind()) +
-                                      " does not match the model's " + element_type_text(input.kind));
-    }
-    if (!shape_fits(input, tensor.shape())) {
-        return fail(E_INVALIDARG, prefix() + "shape " + shape_text(tensor.shape()) + " does not match the model's " +
-                                      shape_text(input.shape));
-    }
-    if (tensor.data() == nullptr) {
-        return fail(E_INVALIDARG, prefix() + "tensors of element type " + element_type_text(tensor.kind()) +
-                                      " cannot be bound as inputs");
-    }
+    if (HRESULT hr = check_fits(input, tensor, to_half); failed(hr)) return hr;
 
     const onnxruntime* loaded = nullptr;
     if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;

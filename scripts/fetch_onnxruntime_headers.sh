@@ -4,17 +4,11 @@
 # mirror in this machine's apt sources) into third_party/onnxruntime/include,
 # without installing the package. See scripts/lib/archive_package.sh.
 set -euo pipefail
-
 root="$(cd "$(dirname "$0")/.." && pwd)"
-dest="$root/third_party/onnxruntime"
-if [[ -f "$dest/include/onnxruntime_c_api.h" ]]; then
-    exit 0
-fi
 source "$root/scripts/lib/archive_package.sh"
 
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-if ! download_archive_package libonnxruntime-dev "$work/extracted"; then
+if ! fetch_archive_folder libonnxruntime-dev usr/include/onnxruntime "$root/third_party/onnxruntime/include" \
+        onnxruntime_c_api.h; then
     cat >&2 <<'HELP'
 ONNX Runtime's C API headers are needed to build qelmo. Without an apt mirror
 to fetch them from, take the include folder of an ONNX Runtime release (the
@@ -25,9 +19,3 @@ or copy it to third_party/onnxruntime/include.
 HELP
     exit 1
 fi
-
-rm -rf "$dest"
-mkdir -p "$dest"
-cp -r "$work/extracted/usr/include/onnxruntime" "$dest/include"
-cp "$work/extracted/usr/share/doc/libonnxruntime-dev/copyright" "$dest/" 2>/dev/null || true
-echo "ONNX Runtime headers in $dest/include"

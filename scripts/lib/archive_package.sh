@@ -66,3 +66,20 @@ download_archive_package() {
     dpkg-deb -x "$work"/"${package}"_*.deb "$folder"
     rm -rf "$work"
 }
+
+# Copies folder SUBDIR of PACKAGE (e.g. usr/src/googletest) to DEST, unless
+# DEST/MARKER is already there; fails when the package cannot be downloaded.
+fetch_archive_folder() {
+    local package="$1" subdir="$2" dest="$3" marker="$4" work
+    [[ -f "$dest/$marker" ]] && return 0
+    work="$(mktemp -d)"
+    if ! download_archive_package "$package" "$work/extracted"; then
+        rm -rf "$work"
+        return 1
+    fi
+    rm -rf "$dest"
+    mkdir -p "$(dirname "$dest")"
+    cp -r "$work/extracted/$subdir" "$dest"
+    rm -rf "$work"
+    echo "$package: $dest"
+}
