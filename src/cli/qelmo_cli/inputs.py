@@ -76,7 +76,7 @@ def made_up_array(
         raise InputError(
             f"--int-range {low}:{high} does not fit input '{name}' ({element_type} holds {limits.min} to {limits.max})"
         )
-    return rng.integers(low, high, size=shape, dtype=element_type), f"random integers in [{low}, {high})"
+    return rng.integers(low, high, size=shape, dtype=np.dtype(element_type)), f"random integers in [{low}, {high})"
 
 
 def given_arrays(options: InputOptions, model: qelmo.QelmoModel) -> Dict[str, Tuple[Array, str]]:
