@@ -166,15 +166,14 @@ bool open_api(load_result& result) {
 load_result load() {
     load_result result;
     if (!open_api(result)) return result;
-    const char* step = "creating the ONNX Runtime environment failed";
     try {
-        result.state.env = create_environment();
-        step = "describing CPU memory to ONNX Runtime failed";
-        result.state.cpu_memory =
-            new Ort::MemoryInfo(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
-    } catch (const Ort::Exception& error) {
-        result.error = hresult_from_ort(error.GetOrtErrorCode(), error.what());
-        result.message = std::string(step) + ": " + error.what();
+        result.state.env = with_context("creating the ONNX Runtime environment failed", create_environment);
+        result.state.cpu_memory = with_context("describing CPU memory to ONNX Runtime failed", [] {
+            return new Ort::MemoryInfo(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
+        });
+    } catch (const runtime_failure& failure) {
+        result.error = failure.status();
+        result.message = failure.message();
         return result;
     }
     result.state.shared_thread_pool = use_shared_thread_pool;

@@ -47,20 +47,15 @@ bool is_canonical_for(PyObject* descriptor, TensorKind kind) {
 }
 
 // The kind a descriptor stands for when it is numpy's own object for it,
-// in the order in which the kinds are claimed; Undefined otherwise.
+// tested in the order in which the kinds are claimed; Undefined otherwise.
 TensorKind kind_of_canonical(PyObject* descriptor) {
-    if (is_canonical<float>(descriptor)) return TensorKind::Float;
-    if (is_canonical<int64_t>(descriptor)) return TensorKind::Int64;
-    if (is_canonical<uint8_t>(descriptor)) return TensorKind::UInt8;
-    if (is_canonical<double>(descriptor)) return TensorKind::Double;
-    if (is_canonical<int8_t>(descriptor)) return TensorKind::Int8;
-    if (is_canonical<uint16_t>(descriptor)) return TensorKind::UInt16;
-    if (is_canonical<uint32_t>(descriptor)) return TensorKind::UInt32;
-    if (is_canonical<uint64_t>(descriptor)) return TensorKind::UInt64;
-    if (is_canonical<int16_t>(descriptor)) return TensorKind::Int16;
-    if (is_canonical<int32_t>(descriptor)) return TensorKind::Int32;
-    if (is_other_64_bit_spelling(descriptor, npy::NPY_LONGLONG_)) return TensorKind::Int64;
-    if (is_other_64_bit_spelling(descriptor, npy::NPY_ULONGLONG_)) return TensorKind::UInt64;
+    static constexpr TensorKind claimed[] = {
+        TensorKind::Float, TensorKind::Int64,  TensorKind::UInt8,  TensorKind::Double, TensorKind::Int8,
+        TensorKind::UInt16, TensorKind::UInt32, TensorKind::UInt64, TensorKind::Int16,  TensorKind::Int32,
+    };
+    for (TensorKind kind : claimed) {
+        if (is_canonical_for(descriptor, kind)) return kind;
+    }
     return TensorKind::Undefined;
 }
 
@@ -77,8 +72,8 @@ TensorKind kind_of_equal_copy(PyObject* descriptor) {
         dtype.has_fields() || !dtype.attr("metadata").is_none()) {
         return TensorKind::Undefined;
     }
-    const TensorKind kind = kind_of_canonical(py::dtype(dtype.num()).ptr());
-    return py::dtype(dtype.num()).itemsize() == dtype.itemsize() ? kind : TensorKind::Undefined;
+    const py::dtype canonical(dtype.num());
+    return canonical.itemsize() == dtype.itemsize() ? kind_of_canonical(canonical.ptr()) : TensorKind::Undefined;
 }
 
 TensorKind kind_of_descriptor(PyObject* descriptor) {

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
