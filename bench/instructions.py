@@ -62,6 +62,9 @@ def main_thread_instructions(side, path, calls, shapes, folder):
         ["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}",
          sys.executable, "-c", CHILD, side, path, str(calls), repr(shapes)],
         check=True, capture_output=True,
+        # Python's string hashing is seeded at random per process, which moves
+        # the count of every dictionary operation; a fixed seed makes runs repeat.
+        env=dict(os.environ, PYTHONHASHSEED="0"),
     )
     # Thread 1 is the one that makes the calls.
     (first,) = glob.glob(out + "-01")
