@@ -1,15 +1,19 @@
 #include "onnxruntime_library.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
+#include <limits.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "error_info.h"
 #include "onnxruntime_api_version.h"
+#include "onnxruntime_location.h"
 
 namespace runtime {
 namespace {
@@ -23,69 +27,38 @@ std::string& library_override() {
     return *path;
 }
 
-// The version numbers after "libonnxruntime.so.", e.g. {1, 32, 0}; empty when
-// the name has another form.
-std::vector<unsigned long> library_version(const std::string& name) {
-    static constexpr std::string_view prefix = "libonnxruntime.so.";
-    std::vector<unsigned long> version;
-    if (name.compare(0, prefix.size(), prefix) != 0) return version;
-    const char* p = name.c_str() + prefix.size();
-    while (*p != '\0') {
-        if (*p < '0' || *p > '9') return {};
-        char* end = nullptr;
-        version.push_back(std::strtoul(p, &end, 10));
-        p = end;
-        if (*p == '.') ++p;
-        else if (*p != '\0') return {};
+// The libraries to try, best first: the installed packages' (found from
+// where qelmo is installed), then whatever the system's loader finds.
+onnxruntime_candidates library_candidates() {
+    onnxruntime_candidates found;
+    if (!library_override().empty()) {
+        found.paths.push_back(library_override());
+        return found;
     }
-    return version;
+    const std::string own_folder = runtime_library_folder();
+    if (!own_folder.empty()) found = onnxruntime_libraries_in(own_folder + "/..");
+    found.paths.emplace_back("libonnxruntime.so.1");
+    return found;
 }
 
-// The runtime is installed as <site-packages>/qelmo.libs/<this library>; the
-// onnxruntime wheel puts its library in <site-packages>/onnxruntime/capi/.
-std::string library_beside_python_package() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&discard_log), &info) == 0 || info.dli_fname == nullptr) return {};
-    std::string own = info.dli_fname;
-    const size_t slash = own.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : own.substr(0, slash);
-    const std::string capi = dir + "/../onnxruntime/capi/";
-
-    DIR* listing = opendir(capi.c_str());
-    if (listing == nullptr) return {};
-    std::string best_name;
-    std::vector<unsigned long> best_version;
-    while (dirent* entry = readdir(listing)) {
-        std::string name = entry->d_name;
-        std::vector<unsigned long> version = library_version(name);
-        if (version.empty()) continue;
-        if (best_name.empty() || version > best_version) {
-            best_name = std::move(name);
-            best_version = std::move(version);
-        }
-    }
-    closedir(listing);
-    return best_name.empty() ? std::string() : capi + best_name;
-}
+// ONNX Runtime's official builds record a device identifier and queue usage
+// events for upload under ~/.cache from the moment an environment exists,
+// unless this variable is set. qelmo writes nothing and sends nothing, so it
+// is set before the library is loaded. Setting a variable races with threads
+// reading the environment; this runs once, on the first load, inside a call
+// into the runtime (a Python caller holds its interpreter lock, so no Python
+// code runs meanwhile). A value the user set is left as it is.
+void keep_telemetry_off() { ::setenv("ORT_DISABLE_TELEMETRY", "1", /*overwrite=*/0); }
 
 struct load_result {
     onnxruntime state;
-    bool offers_gpu = false;
     HRESULT error = S_OK;
     std::string message;
 };
 
 // The first candidate that opens; `opened` names it, `tried` says why the
 // others did not.
-void* open_library(std::string& opened, std::string& tried) {
-    std::vector<std::string> candidates;
-    if (!library_override().empty()) {
-        candidates.push_back(library_override());
-    } else {
-        std::string beside = library_beside_python_package();
-        if (!beside.empty()) candidates.push_back(std::move(beside));
-        candidates.emplace_back("libonnxruntime.so.1");
-    }
+void* open_library(const std::vector<std::string>& candidates, std::string& opened, std::string& tried) {
     for (const std::string& candidate : candidates) {
         if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             opened = candidate;
@@ -98,22 +71,28 @@ void* open_library(std::string& opened, std::string& tried) {
     return nullptr;
 }
 
-// Asked in every process that loads ONNX Runtime. A library without the
-// CUDA provider throws inside itself when asked to append it, and a process
-// whose C++ runtime a preloaded sanitizer intercepts cannot always throw; the
-// list of providers answers that case quietly. A listed provider may still
-// fail to append (its libraries missing): that is the real test.
-bool probe_gpu() noexcept {
-    try {
-        bool listed = false;
-        for (const std::string& provider : Ort::GetAvailableProviders()) listed = listed || provider == "CUDAExecutionProvider";
-        if (!listed) return false;
-        Ort::SessionOptions options;
-        options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
-        return true;
-    } catch (...) {
-        return false;
-    }
+// The file behind a handle, as the loader resolved it.
+std::string loaded_path(void* handle, const std::string& fallback) {
+    Dl_info info{};
+    auto symbol = dlsym(handle, "OrtGetApiBase");
+    if (symbol != nullptr && dladdr(symbol, &info) != 0 && info.dli_fname != nullptr) return info.dli_fname;
+    return fallback;
+}
+
+// The folders that hold Python packages: the one above the library's
+// onnxruntime/capi/, and the one qelmo is installed in.
+std::vector<std::string> site_packages_folders(const std::string& library_path) {
+    std::vector<std::string> folders;
+    auto add = [&](const std::string& folder) {
+        char resolved[PATH_MAX];
+        if (::realpath(folder.c_str(), resolved) == nullptr) return;
+        if (std::find(folders.begin(), folders.end(), resolved) == folders.end()) folders.emplace_back(resolved);
+    };
+    const size_t slash = library_path.rfind('/');
+    if (slash != std::string::npos) add(library_path.substr(0, slash) + "/../..");
+    const std::string own_folder = runtime_library_folder();
+    if (!own_folder.empty()) add(own_folder + "/..");
+    return folders;
 }
 
 // One intra-op pool for every session, one thread per core whatever the
@@ -126,18 +105,27 @@ bool probe_gpu() noexcept {
 constexpr bool use_shared_thread_pool = true;
 
 Ort::Env* create_environment() {
-    if (!use_shared_thread_pool) return new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "qelmo", &discard_log, nullptr);
-    Ort::ThreadingOptions threading;
-    threading.SetGlobalSpinControl(1);
-    return new Ort::Env(threading, &discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo");
+    std::unique_ptr<Ort::Env> env;
+    if (!use_shared_thread_pool) {
+        env = std::make_unique<Ort::Env>(ORT_LOGGING_LEVEL_ERROR, "qelmo", &discard_log, nullptr);
+    } else {
+        Ort::ThreadingOptions threading;
+        threading.SetGlobalSpinControl(1);
+        env = std::make_unique<Ort::Env>(threading, &discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo");
+    }
+    // Builds that read no variable still honour the call.
+    env->DisableTelemetryEvents();
+    return env.release();
 }
 
 // Opens the library and negotiates its API; false (with the reason in
 // `result`) when it cannot be used.
 bool open_api(load_result& result) {
+    keep_telemetry_off();
+    const onnxruntime_candidates candidates = library_candidates();
     std::string opened;
     std::string tried;
-    void* handle = open_library(opened, tried);
+    void* handle = open_library(candidates.paths, opened, tried);
     if (handle == nullptr) {
         result.error = REGDB_E_CLASSNOTREG;
         result.message = "ONNX Runtime could not be loaded (install the onnxruntime package): " + tried;
@@ -160,6 +148,11 @@ bool open_api(load_result& result) {
     }
     Ort::InitApi(negotiated.api);
     result.state.api_version = negotiated.version;
+    result.state.version = negotiated.library_version;
+    result.state.library_path = loaded_path(handle, opened);
+    result.state.gpu_package_version = candidates.gpu_package_version;
+    result.state.gpu_package_library = candidates.gpu_package_library;
+    result.state.site_packages = site_packages_folders(result.state.library_path);
     return true;
 }
 
@@ -177,17 +170,19 @@ load_result load() {
         return result;
     }
     result.state.shared_thread_pool = use_shared_thread_pool;
-    result.offers_gpu = probe_gpu();
     return result;
 }
 
 // Made on first use and intentionally never destroyed.
+std::atomic<bool> load_attempted{false};
+
 const load_result& loaded_once() {
+    load_attempted.store(true, std::memory_order_relaxed);
     static const load_result* result = [] {
         try {
             return new load_result(load());
         } catch (...) {
-            static load_result out_of_memory{{}, false, E_OUTOFMEMORY, "out of memory loading ONNX Runtime"};
+            static load_result out_of_memory{{}, E_OUTOFMEMORY, "out of memory loading ONNX Runtime"};
             return &out_of_memory;
         }
     }();
@@ -206,7 +201,9 @@ HRESULT load_onnxruntime(const onnxruntime** loaded) noexcept {
 
 const onnxruntime& loaded_onnxruntime() noexcept { return loaded_once().state; }
 
-bool onnxruntime_offers_gpu() noexcept { return loaded_once().offers_gpu; }
+bool onnxruntime_load_attempted() noexcept { return load_attempted.load(std::memory_order_relaxed); }
+
+const std::string& onnxruntime_load_failure() noexcept { return loaded_once().message; }
 
 HRESULT hresult_from_ort(OrtErrorCode code, std::string_view message) noexcept {
     switch (code) {

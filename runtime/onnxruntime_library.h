@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "onnxruntime_api.h"
 
@@ -18,6 +19,15 @@ struct onnxruntime {
     Ort::MemoryInfo* cpu_memory = nullptr;  // for tensors over our own storage
     bool shared_thread_pool = false;        // sessions must disable their own pools
     uint32_t api_version = 0;               // the C API version negotiated with the library
+    std::string library_path;               // the file loaded
+    std::string version;                    // as the library reports it, e.g. "1.32.0"
+    // The onnxruntime-gpu package installed beside qelmo, if any: its version
+    // and the library its record lists.
+    std::string gpu_package_version;
+    std::string gpu_package_library;
+    // Where Python packages are installed (the folders holding the onnxruntime
+    // package and qelmo), for NVIDIA's pip-installed CUDA libraries.
+    std::vector<std::string> site_packages;
 };
 
 // Loads ONNX Runtime on first call (thread-safe) and hands out the
@@ -28,9 +38,9 @@ HRESULT load_onnxruntime(const onnxruntime** loaded) noexcept;
 // The state of an ONNX Runtime already loaded (load_onnxruntime succeeded).
 const onnxruntime& loaded_onnxruntime() noexcept;
 
-// Whether the loaded ONNX Runtime can run sessions on a GPU (probed once by
-// appending the CUDA execution provider to throwaway session options).
-bool onnxruntime_offers_gpu() noexcept;
+// Whether load_onnxruntime has been called, and if it failed, why (else "").
+bool onnxruntime_load_attempted() noexcept;
+const std::string& onnxruntime_load_failure() noexcept;
 
 // For tests: load ONNX Runtime from this file instead of searching. Only has
 // an effect before the first load.

@@ -8,9 +8,11 @@
 
 #include "class_factory.h"
 #include "class_registry.h"
+#include "device.h"
 #include "element_types.h"
 #include "onnxruntime_library.h"
 #include "session.h"
+#include "session_placement.h"
 #include "text.h"
 
 namespace runtime {
@@ -42,7 +44,10 @@ Ort::Session open_session(const onnxruntime& loaded, const LearningModel& model,
 
 // Makes the session from the file's complete bytes, read for the occasion
 // and released again once ONNX Runtime holds its own copy of the weights.
-HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session) {
+// A GPU session that ONNX Runtime refuses is made on the CPU instead, with
+// the refusal in `gpu_refusal`.
+HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session,
+                           std::string& gpu_refusal) {
     model_file::complete_bytes whole;
     // Tensors kept in other files are found relative to the model's path.
     if (!model.info().has_external_data) {
@@ -50,10 +55,12 @@ HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool
     }
     try {
         session = open_session(loaded, model, whole.bytes(), on_gpu);
-    } catch (const runtime_failure&) {
+    } catch (const runtime_failure& failure) {
         if (!on_gpu) throw;
-        // A GPU provider that loads but cannot run (no device, driver
-        // mismatch): fall back to the CPU, as a software adapter would.
+        // A GPU provider that loads but cannot run this model (an operator it
+        // lacks, memory, a driver mismatch): fall back to the CPU, as a
+        // software adapter would.
+        gpu_refusal = failure.message();
         session = open_session(loaded, model, whole.bytes(), false);
     }
     return S_OK;
@@ -99,13 +106,31 @@ HRESULT create_session(ILearningModel* model, ILearningModelDevice* device, ILea
     if (device == nullptr) return fail(E_POINTER, "CreateFromModelOnDevice: the device is null");
     com_ptr<LearningModel> learning_model = implementation_of<LearningModel>(model);
     if (!learning_model) return fail(E_INVALIDARG, "CreateFromModelOnDevice: the model was not loaded by this runtime");
-    bool on_gpu = false;
-    if (HRESULT hr = device->get_IsGpu(&on_gpu); failed(hr)) return fail(hr, "CreateFromModelOnDevice: the device failed");
+    session_placement placement;
+    if (com_ptr<LearningModelDevice> ours = implementation_of<LearningModelDevice>(device)) {
+        placement = {ours->wants_gpu(), ours->is_gpu(), ours->fallback_reason()};
+    } else {
+        if (HRESULT hr = device->get_IsGpu(&placement.on_gpu); failed(hr)) {
+            return fail(hr, "CreateFromModelOnDevice: the device failed");
+        }
+        placement.requested_gpu = placement.on_gpu;
+    }
 
     const onnxruntime* loaded = nullptr;
     if (HRESULT hr = load_onnxruntime(&loaded); failed(hr)) return hr;
     Ort::Session session{nullptr};
-    if (HRESULT hr = open_model_session(*loaded, *learning_model, on_gpu, session); failed(hr)) return hr;
+    std::string gpu_refusal;
+    if (HRESULT hr = open_model_session(*loaded, *learning_model, placement.on_gpu, session, gpu_refusal); failed(hr)) {
+        return hr;
+    }
+    com_ptr<ILearningModelDevice> session_device = com_ptr<ILearningModelDevice>::copy_from(device);
+    if (!gpu_refusal.empty()) {
+        placement.on_gpu = false;
+        placement.reason = "the CUDA provider could not run this model: " + gpu_refusal;
+        LearningModelDeviceKind kind = LearningModelDeviceKind::Default;
+        if (HRESULT hr = device->get_Kind(&kind); failed(hr)) return fail(hr, "CreateFromModelOnDevice: the device failed");
+        session_device = LearningModelDevice::fallen_back(kind, placement.reason);
+    }
 
     const size_t input_count = with_context("reading the model's inputs", [&] { return session.GetInputCount(); });
     std::vector<session_input> inputs;
@@ -113,9 +138,10 @@ HRESULT create_session(ILearningModel* model, ILearningModelDevice* device, ILea
     for (size_t i = 0; i < input_count; ++i) inputs.push_back(read_input(session, i, learning_model->info()));
     std::vector<std::string> output_names = read_output_names(session);
 
-    auto made = LearningModelSession::make(std::move(learning_model), com_ptr<ILearningModelDevice>::copy_from(device),
-                                           std::move(session), std::move(inputs), std::move(output_names));
+    auto made = LearningModelSession::make(std::move(learning_model), std::move(session_device), std::move(session),
+                                           std::move(inputs), std::move(output_names));
     if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a session");
+    record_session_placement(std::move(placement));
     *result = made.detach();
     return S_OK;
 }
