@@ -36,7 +36,10 @@ onnxruntime_candidates library_candidates() {
         return found;
     }
     const std::string own_folder = runtime_library_folder();
-    if (!own_folder.empty()) found = onnxruntime_libraries_in(own_folder + "/..");
+    char site_packages[PATH_MAX];
+    if (!own_folder.empty() && ::realpath((own_folder + "/..").c_str(), site_packages) != nullptr) {
+        found = onnxruntime_libraries_in(site_packages);
+    }
     found.paths.emplace_back("libonnxruntime.so.1");
     return found;
 }

@@ -88,13 +88,14 @@ def test_bench_in_two_processes(tmp_path, capsys):
     assert report["timing"]["runs"] == 100
 
 
-def test_a_failing_worker_is_reported_without_a_traceback(capsys):
-    # qelmo loads the model, but ONNX Runtime has no kernel for its old Add,
-    # so each worker's session fails.
+def test_a_session_that_cannot_be_made_fails_before_workers_start(capsys):
+    # qelmo loads the model, but ONNX Runtime has no kernel for its old Add.
+    # The first session is made before the workers, for the device report.
     path = os.path.join(ONNX_DATA, "pytorch-operator", "test_operator_add_broadcast", "model.onnx")
     code, out, err = run_cli(capsys, "bench", path, "--processes", "2", "--repeat", "5")
     assert code == 1
-    assert re.match(r"qelmo: error: process [12]: ONNX Runtime could not prepare the model", err), err
+    assert re.match(r"qelmo: error: ONNX Runtime could not prepare the model", err), err
+    assert "process 1" not in out + err
     assert "status 0x" in err and "Traceback" not in err
 
 
@@ -115,38 +116,59 @@ def test_an_unwritable_report_fails_before_evaluating(tmp_path, capsys, monkeypa
     assert code == 1 and message in err and out == ""
 
 
-class FakeSession:
-    providers = ["CPUExecutionProvider"]
-
-    def __init__(self, path, providers):
-        assert providers == ["CUDAExecutionProvider", "CPUExecutionProvider"]
-
-    def get_providers(self):
-        return self.providers
-
-
-class StartedSession(FakeSession):
-    providers = ["CUDAExecutionProvider", "CPUExecutionProvider"]
-
-
-class FailingSession(FakeSession):
-    def __init__(self, path, providers):
-        raise RuntimeError("CUDA driver version is insufficient\nmore")
+REFUSED = "the CUDA provider could not run this model: ONNX Runtime could not prepare the model: no kernel"
 
 
 @pytest.mark.parametrize(
-    "session, used, reason",
+    "last_session, used, reason",
     [
-        (FakeSession, "cpu", "the CUDA provider could not start"),
-        (FailingSession, "cpu", "the CUDA provider could not start (RuntimeError: CUDA driver version is insufficient)"),
-        (StartedSession, "gpu", "the CUDA provider started"),
+        (None, "cpu", devices.NO_REPORT),
+        ({"requested": "gpu", "used": "gpu", "reason": ""}, "gpu", devices.CUDA_STARTED),
+        ({"requested": "gpu", "used": "cpu", "reason": "no NVIDIA driver (libcuda.so.1 could not be loaded)"},
+         "cpu", "no NVIDIA driver (libcuda.so.1 could not be loaded)"),
+        ({"requested": "gpu", "used": "cpu", "reason": REFUSED}, "cpu", REFUSED),
     ],
 )
-def test_a_listed_cuda_provider_is_tried(monkeypatch, identity_path, session, used, reason):
-    monkeypatch.setattr(onnxruntime, "get_available_providers", lambda: ["CUDAExecutionProvider", "CPUExecutionProvider"])
-    monkeypatch.setattr(onnxruntime, "InferenceSession", session)
-    choice = devices.resolve_device("gpu", identity_path)
+def test_the_device_reported_is_the_runtimes_record(monkeypatch, last_session, used, reason):
+    monkeypatch.setattr(devices, "runtime_report", lambda: {"last_session": last_session})
+    monkeypatch.setattr(devices, "changed_gpu_libraries", lambda: [])
+    choice = devices.session_device("gpu")
     assert (choice.used, choice.reason) == (used, reason)
+    assert choice.describe() == f"gpu requested; {reason}; ran on {used}"
+
+
+def test_overwritten_gpu_package_libraries_are_named(tmp_path, monkeypatch):
+    """Both onnxruntime packages install into one folder; a library the GPU
+    package installed and another package replaced is named, with the fix."""
+    import base64
+    import hashlib
+
+    from qelmo_cli import gpu_package
+
+    capi = tmp_path / "onnxruntime" / "capi"
+    capi.mkdir(parents=True)
+    record = []
+    for name, content in (("libonnxruntime.so.1.2.3", b"gpu build"), ("libonnxruntime_providers_cuda.so", b"cuda"),
+                          ("libonnxruntime_providers_shared.so", b"shared"), ("__init__.py", b"")):
+        (capi / name).write_bytes(content)
+        digest = base64.urlsafe_b64encode(hashlib.sha256(content).digest()).rstrip(b"=").decode()
+        record.append(f"onnxruntime/capi/{name},sha256={digest},{len(content)}")
+    info = tmp_path / "onnxruntime_gpu-1.2.3.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: onnxruntime-gpu\nVersion: 1.2.3\n")
+    (info / "RECORD").write_text("\n".join(record) + "\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    assert gpu_package.changed_gpu_libraries() == []
+
+    (capi / "libonnxruntime.so.1.2.3").write_bytes(b"cpu build")  # same size, other bytes
+    (capi / "libonnxruntime_providers_shared.so").unlink()
+    changed = gpu_package.changed_gpu_libraries()
+    assert sorted(os.path.basename(path) for path in changed) == ["libonnxruntime.so.1.2.3", "libonnxruntime_providers_shared.so"]
+
+    monkeypatch.setattr(devices, "runtime_report", lambda: {"last_session": {"used": "cpu", "reason": "no CUDA provider"}})
+    text = devices.session_device("gpu").describe()
+    assert "files of the onnxruntime-gpu package were overwritten" in text
+    assert "pip install --force-reinstall --no-deps onnxruntime-gpu" in text
 
 
 def test_gpu_here_runs_on_the_cpu_and_says_why(tmp_path, capsys):
@@ -155,6 +177,10 @@ def test_gpu_here_runs_on_the_cpu_and_says_why(tmp_path, capsys):
     report_path = tmp_path / "run.json"
     code, out, err = run_cli(capsys, "run", "--device", "gpu", "--json", report_path)
     assert code == 0, err
-    assert "device: gpu requested; ONNX Runtime here has no CUDA provider; ran on cpu\nevaluated on cpu in " in out
-    device = json.loads(report_path.read_text())["device"]
-    assert device == {"requested": "gpu", "used": "cpu", "reason": "ONNX Runtime here has no CUDA provider"}
+    report = json.loads(report_path.read_text())
+    library = report["environment"]["onnxruntime_library"]
+    assert os.path.basename(library) == f"libonnxruntime.so.{onnxruntime.__version__}"
+    reason = f"ONNX Runtime {onnxruntime.__version__} ({library}) has no CUDA provider (install onnxruntime-gpu for GPU sessions)"
+    assert f"device: gpu requested; {reason}; ran on cpu\nevaluated on cpu in " in out
+    assert report["device"] == {"requested": "gpu", "used": "cpu", "reason": reason}
+    assert err == ""

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, TextIO
 import qelmo
 
 from qelmo_cli.bench_workers import run_workers
-from qelmo_cli.devices import DeviceChoice, resolve_device
+from qelmo_cli.devices import DeviceChoice, session_device
 from qelmo_cli.evaluation import staged_session
 from qelmo_cli.inputs import InputOptions, Inputs, build_inputs
 from qelmo_cli.json_report import base_report, check_json_target, write_json
@@ -34,18 +34,21 @@ def bench_model(path: str, out: TextIO, options: BenchOptions) -> None:
         check_json_target(options.json_path)
     model = qelmo.QelmoModel(path)
     inputs = build_inputs(options.inputs, model)
-    device = resolve_device(options.device, path)
+    # Made here whatever the number of processes, so that the report says
+    # where sessions run; each worker makes its own.
+    session = staged_session(model, options.device, inputs.arrays)
+    device = session_device(options.device)
     _print_plan(path, model, inputs, device, options, out)
 
     report: Dict[str, Any] = base_report("bench", path, model, inputs, device)
     report["limits"] = asdict(options.limits)
     report["processes"] = options.processes
     if options.processes == 1:
-        session = staged_session(model, options.device, inputs.arrays)
         timed = time_runs(session.evaluate, options.limits, progress=True)
         result = figures(timed.latencies, timed.wall)
         _print_figures("", result, out)
     else:
+        del session
         result = _bench_in_processes(path, inputs, options, report, out)
     report["timing"] = result.as_json()
     if options.json_path is not None:

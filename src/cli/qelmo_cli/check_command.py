@@ -15,7 +15,7 @@ import qelmo
 
 from qelmo_cli.compare import MISMATCH, PASS, compare
 from qelmo_cli.data_folders import DataFolder, FileRef, scan_data_folder
-from qelmo_cli.devices import DEVICE_TYPES, resolve_device
+from qelmo_cli.devices import DEVICE_TYPES, session_device
 from qelmo_cli.errors import InputError, error_lines, explain
 from qelmo_cli.evaluation import evaluate_once, left_out_outputs, stage
 from qelmo_cli.inputs import suppliable
@@ -71,8 +71,8 @@ def model_and_data_sets(model_arg: str, data_set_args: Sequence[str]) -> Tuple[s
 def check_model(model_arg: str, data_set_args: Sequence[str], out: TextIO, options: CheckOptions) -> int:
     model_path, folders = model_and_data_sets(model_arg, data_set_args)
     model = qelmo.QelmoModel(model_path)
-    device = resolve_device(options.device, model_path)
     session = qelmo.QelmoSession(model, DEVICE_TYPES[options.device])
+    device = session_device(options.device)
     print(f"model:     {model_path} ({model.get_name() or '-'})", file=out)
     print(f"device:    {device.describe()}", file=out)
     print(f"tolerance: rtol {options.rtol:g}, atol {options.atol:g} (integers exactly)", file=out)

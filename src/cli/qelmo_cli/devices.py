@@ -1,22 +1,23 @@
-"""Which device a session really runs on.
+"""Which device a session really runs on, as the runtime recorded it.
 
 qelmo.GPU asks the runtime for ONNX Runtime's CUDA execution provider; the
 runtime runs the session on the CPU when the ONNX Runtime it loaded offers
-no CUDA provider, or when a session cannot be made with it (no device, a
-driver mismatch). The runtime loads the shared library of the installed
-onnxruntime package, so asking that package the same question gives the
-same answer."""
+no CUDA provider, when the provider cannot start here (no driver, no GPU,
+its CUDA libraries missing), or when it refuses the model, and records why.
+The tool reports that record."""
 
-from dataclasses import dataclass
-from typing import Any, Dict
+from dataclasses import dataclass, field
+from typing import Any, Dict, List
 
 import qelmo
 
-DEVICE_TYPES = {"cpu": qelmo.CPU, "gpu": qelmo.GPU}
-CUDA = "CUDAExecutionProvider"
+from qelmo_cli.gpu_package import GPU_PACKAGE, changed_gpu_libraries
+from qelmo_cli.runtime_report import runtime_report
 
-NO_CUDA_PROVIDER = "ONNX Runtime here has no CUDA provider"
-CUDA_DID_NOT_START = "the CUDA provider could not start"
+DEVICE_TYPES = {"cpu": qelmo.CPU, "gpu": qelmo.GPU}
+
+CUDA_STARTED = "the CUDA provider started"
+NO_REPORT = "the runtime did not say where the session runs"
 
 
 @dataclass
@@ -24,32 +25,38 @@ class DeviceChoice:
     requested: str
     used: str
     reason: str
+    # The onnxruntime-gpu libraries that another install overwrote.
+    overwritten: List[str] = field(default_factory=list)
 
     def describe(self) -> str:
         """A phrase for the report, e.g. "gpu requested; ... ; ran on cpu"."""
         if self.requested == self.used == "cpu":
             return "cpu"
-        return f"{self.requested} requested; {self.reason}; ran on {self.used}"
+        text = f"{self.requested} requested; {self.reason}; ran on {self.used}"
+        if self.overwritten:
+            text += (
+                f"\n  warning: files of the {GPU_PACKAGE} package were overwritten by another package: "
+                + ", ".join(self.overwritten)
+                + f"\n  reinstall it: pip install --force-reinstall --no-deps {GPU_PACKAGE}"
+            )
+        return text
 
     def as_json(self) -> Dict[str, Any]:
-        return {"requested": self.requested, "used": self.used, "reason": self.reason}
+        report: Dict[str, Any] = {"requested": self.requested, "used": self.used, "reason": self.reason}
+        if self.overwritten:
+            report["overwritten_gpu_package_files"] = self.overwritten
+        return report
 
 
-def resolve_device(requested: str, model_path: str) -> DeviceChoice:
+def session_device(requested: str) -> DeviceChoice:
+    """Where the session made last in this process runs. Call it right after
+    making the session."""
     if requested == "cpu":
         return DeviceChoice("cpu", "cpu", "cpu requested")
-    import onnxruntime  # type: ignore[import-untyped]
-
-    if CUDA not in onnxruntime.get_available_providers():
-        return DeviceChoice(requested, "cpu", NO_CUDA_PROVIDER)
-    # A provider can be listed and still fail to start; ONNX Runtime then
-    # makes the session with the providers that did.
-    try:
-        session = onnxruntime.InferenceSession(model_path, providers=[CUDA, "CPUExecutionProvider"])
-        started = CUDA in session.get_providers()
-    except Exception as error:  # noqa: BLE001 - any failure here means no CUDA session
-        first_line = str(error).strip().splitlines()[0] if str(error).strip() else ""
-        return DeviceChoice(requested, "cpu", f"{CUDA_DID_NOT_START} ({type(error).__name__}: {first_line})")
-    if not started:
-        return DeviceChoice(requested, "cpu", CUDA_DID_NOT_START)
-    return DeviceChoice(requested, "gpu", "the CUDA provider started")
+    last = runtime_report().get("last_session")
+    if not last:
+        return DeviceChoice(requested, "cpu", NO_REPORT)
+    used = last.get("used", "cpu")
+    reason = last.get("reason") or (CUDA_STARTED if used == "gpu" else NO_REPORT)
+    overwritten = changed_gpu_libraries() if used != "gpu" else []
+    return DeviceChoice(requested, used, reason, overwritten)

@@ -1,12 +1,15 @@
-"""Versions and machine facts, for --version and JSON reports. Versions
-come from the installed packages' metadata, so nothing is imported."""
+"""Versions and machine facts, for --version and JSON reports. The packages'
+versions come from their metadata; ONNX Runtime's is the library that the
+runtime loaded, which may belong to onnxruntime or to onnxruntime-gpu."""
 
 import os
 import platform
 from importlib import metadata
 from typing import Any, Dict
 
-PACKAGES = ("qelmo", "onnxruntime", "numpy")
+from qelmo_cli.runtime_report import loaded_onnxruntime
+
+PACKAGES = ("qelmo", "numpy", "onnxruntime", "onnxruntime-gpu")
 
 
 def package_version(name: str) -> str:
@@ -16,14 +19,31 @@ def package_version(name: str) -> str:
         return "not installed"
 
 
+def onnxruntime_text(loaded: Dict[str, Any]) -> str:
+    if not loaded.get("loaded"):
+        return "onnxruntime not loaded: " + loaded.get("error", "unknown reason")
+    return f"onnxruntime {loaded['version']} from {loaded['library']}"
+
+
 def version_text() -> str:
-    qelmo_version, *others = (package_version(name) for name in PACKAGES)
-    listed = ", ".join(f"{name} {version}" for name, version in zip(PACKAGES[1:], others))
-    return f"qelmo {qelmo_version} ({listed}, Python {platform.python_version()})"
+    return (
+        f"qelmo {package_version('qelmo')} ({onnxruntime_text(loaded_onnxruntime())}, "
+        f"numpy {package_version('numpy')}, Python {platform.python_version()})"
+    )
 
 
 def environment() -> Dict[str, Any]:
-    facts: Dict[str, Any] = {name: package_version(name) for name in PACKAGES}
+    loaded = loaded_onnxruntime()
+    facts: Dict[str, Any] = {
+        "qelmo": package_version("qelmo"),
+        "numpy": package_version("numpy"),
+        "onnxruntime": loaded.get("version", "not loaded"),
+        "onnxruntime_library": loaded.get("library"),
+        "onnxruntime_api_version": loaded.get("api_version"),
+        "packages": {name: package_version(name) for name in PACKAGES},
+    }
+    if not loaded.get("loaded"):
+        facts["onnxruntime_error"] = loaded.get("error")
     facts.update(
         {
             "python": platform.python_version(),

@@ -1,7 +1,7 @@
 """The `qelmo` command line: its commands and their options."""
 
 import argparse
-from typing import Tuple
+from typing import Any, Optional, Sequence, Tuple
 
 from qelmo_cli.environment import version_text
 from qelmo_cli.sample import SAMPLE_MODEL_PATH
@@ -89,13 +89,24 @@ def add_timing_options(command: argparse.ArgumentParser, warmup: int, stop_help:
     command.add_argument("--json", dest="json_path", metavar="FILE", help="write every figure, with versions and the machine, to FILE")
 
 
+class VersionAction(argparse.Action):
+    """--version, worked out only when asked: it loads ONNX Runtime."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any, option_string: Optional[str] = None) -> None:
+        print(version_text())
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="qelmo",
         description="Look inside an ONNX model, run it, time it and check it with qelmo. "
         "Without a command, inspects and runs the sample model.",
     )
-    parser.add_argument("--version", action="version", version=version_text())
+    parser.add_argument("--version", action=VersionAction, help="show the versions of qelmo, the ONNX Runtime it loads, numpy and Python")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     inspect = commands.add_parser("inspect", help="show a model's metadata, inputs and outputs")

@@ -8,7 +8,7 @@ from typing import Any, Dict, Optional, TextIO
 import numpy as np
 import qelmo
 
-from qelmo_cli.devices import resolve_device
+from qelmo_cli.devices import session_device
 from qelmo_cli.evaluation import evaluate_once, in_model_order, left_out_outputs, staged_session
 from qelmo_cli.inputs import InputOptions, build_inputs
 from qelmo_cli.json_report import base_report, check_json_target, write_json
@@ -51,8 +51,8 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
 
     model = qelmo.QelmoModel(path)
     inputs = build_inputs(options.inputs, model)
-    device = resolve_device(options.device, path)
     session = staged_session(model, options.device, inputs.arrays)
+    device = session_device(options.device)
     for name, array in inputs.arrays.items():
         print(f"input   {name}: {array.dtype} {list(array.shape)} {summarize(array)}", file=out)
 
