@@ -25,7 +25,7 @@ class DeviceChoice:
     requested: str
     used: str
     reason: str
-    # The onnxruntime-gpu libraries that another install overwrote.
+    # The onnxruntime-gpu libraries that another install overwrote or deleted.
     overwritten: List[str] = field(default_factory=list)
 
     def describe(self) -> str:
@@ -35,7 +35,7 @@ class DeviceChoice:
         text = f"{self.requested} requested; {self.reason}; ran on {self.used}"
         if self.overwritten:
             text += (
-                f"\n  warning: files of the {GPU_PACKAGE} package were overwritten by another package: "
+                f"\n  warning: files of the {GPU_PACKAGE} package were overwritten or deleted by another install: "
                 + ", ".join(self.overwritten)
                 + f"\n  reinstall it: pip install --force-reinstall --no-deps {GPU_PACKAGE}"
             )
