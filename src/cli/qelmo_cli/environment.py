@@ -21,7 +21,7 @@ def package_version(name: str) -> str:
 
 def onnxruntime_text(loaded: Dict[str, Any]) -> str:
     if not loaded.get("loaded"):
-        return "onnxruntime not loaded: " + loaded.get("error", "unknown reason")
+        return "onnxruntime not loaded: " + str(loaded.get("error", "unknown reason"))
     return f"onnxruntime {loaded['version']} from {loaded['library']}"
 
 

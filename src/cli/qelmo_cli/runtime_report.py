@@ -41,7 +41,8 @@ def runtime_report(load_onnxruntime: bool = False) -> Dict[str, Any]:
     report.restype = ctypes.c_char_p
     report.argtypes = [ctypes.c_int]
     text = report(1 if load_onnxruntime else 0)
-    return json.loads(text.decode("utf-8")) if text else {}
+    parsed: Dict[str, Any] = json.loads(text.decode("utf-8")) if text else {}
+    return parsed
 
 
 def loaded_onnxruntime() -> Dict[str, Any]:
@@ -55,4 +56,5 @@ def loaded_onnxruntime() -> Dict[str, Any]:
     except RuntimeError as error:
         notes = getattr(error, "__notes__", [])
         return {"loaded": False, "error": notes[0] if notes else str(error)}
-    return runtime_report(load_onnxruntime=True).get("onnxruntime", {"loaded": False, "error": "no report"})
+    loaded: Dict[str, Any] = runtime_report(load_onnxruntime=True).get("onnxruntime", {"loaded": False, "error": "no report"})
+    return loaded
