@@ -1,11 +1,13 @@
 #include "model_file.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "boundary.h"
@@ -206,6 +208,31 @@ mlabi::HRESULT model_file::complete(complete_bytes& whole) noexcept {
         whole.bytes_ = image();
         return mlabi::S_OK;
     });
+}
+
+mlabi::HRESULT model_file::descriptor_path(std::string& path) noexcept {
+    path.clear();
+    return at_boundary("out of memory reading a model file", "unexpected failure reading model file", [&] {
+        if (!deferred_) return mlabi::S_OK;
+        if (mlabi::HRESULT hr = check_unchanged(changed_after_load); mlabi::failed(hr)) return hr;
+        std::string name = "/proc/self/fd/" + std::to_string(file_.get());
+        // Only a name that opens this very file will do: /proc may be
+        // missing or something else, and the file's permissions may since
+        // forbid opening it again.
+        const file_descriptor reopened(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        struct stat status {};
+        if (reopened.get() < 0 || ::fstat(reopened.get(), &status) != 0 || status.st_dev != opened_.st_dev ||
+            status.st_ino != opened_.st_ino) {
+            return mlabi::S_OK;
+        }
+        path = std::move(name);
+        return mlabi::S_OK;
+    });
+}
+
+mlabi::HRESULT model_file::check_unchanged_since_loading() const noexcept {
+    return at_boundary("out of memory reading a model file", "unexpected failure reading model file",
+                       [&] { return deferred_ ? check_unchanged(changed_after_load) : mlabi::S_OK; });
 }
 
 void model_file::end_lease() noexcept {

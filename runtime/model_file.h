@@ -1,10 +1,11 @@
 // A model file's bytes in memory, each at its offset in the file. A small
 // file is read whole. Of a large one only the structure is read at first
-// (what read_onnx_model looks at, see onnx_structure.h); the tensor payloads
-// are read when a session needs the complete file and released once it is
-// made, so a loaded model keeps little more than its structure in memory.
-// The file stays open meanwhile, so that it can still be read after it is
-// deleted or renamed; a file changed in place since it was loaded is refused.
+// (what read_onnx_model looks at, see onnx_structure.h), and the file stays
+// open, so that it can still be read after it is deleted or renamed; a file
+// changed in place since it was loaded is refused. Sessions have ONNX
+// Runtime read such a file itself through that descriptor, or, where it
+// cannot be named, take the complete bytes, read for the occasion and
+// released once the session is made.
 #pragma once
 
 #include <sys/stat.h>
@@ -69,6 +70,18 @@ public:
     // E_INVALID_MODEL (recorded) when the file changed since it was opened
     // or cannot be read. Safe from several threads at once.
     mlabi::HRESULT complete(complete_bytes& whole) noexcept;
+
+    // For a file with deferred payloads: "/proc/self/fd/N", a name that
+    // opens the very file held open here, even after it was deleted or
+    // replaced, so that a reader needs no copy of it from here. Left empty
+    // when the file cannot be opened so (no /proc, permission taken away):
+    // complete() still serves. Fails with E_INVALID_MODEL (recorded) when the
+    // file changed since it was opened. Safe from several threads at once.
+    mlabi::HRESULT descriptor_path(std::string& path) noexcept;
+
+    // Whether the file is still as it was opened, for a reader of
+    // descriptor_path() once it is done: E_INVALID_MODEL (recorded) if not.
+    mlabi::HRESULT check_unchanged_since_loading() const noexcept;
 
 private:
     class structure_reader;

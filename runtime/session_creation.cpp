@@ -1,6 +1,6 @@
 // LearningModelSession.CreateFromModelOnDevice: an ONNX Runtime session over
-// the model's bytes, on the device's execution provider, and what the
-// session declares of its inputs and outputs.
+// the model file, on the device's execution provider, and what the session
+// declares of its inputs and outputs.
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,37 +32,91 @@ Ort::SessionOptions session_options(const onnxruntime& loaded, bool on_gpu) {
     return options;
 }
 
-// `bytes`: the complete model file, or empty to have ONNX Runtime read the
-// model from its path.
-Ort::Session open_session(const onnxruntime& loaded, const LearningModel& model, std::string_view bytes, bool on_gpu) {
+// What ONNX Runtime reads a model from: its complete bytes, or else a path.
+struct model_source {
+    std::string_view bytes;
+    std::string path;
+};
+
+Ort::Session open_session(const onnxruntime& loaded, const model_source& source, bool on_gpu) {
     const Ort::SessionOptions options = session_options(loaded, on_gpu);
     return with_context("ONNX Runtime could not prepare the model", [&] {
-        return bytes.empty() ? Ort::Session(*loaded.env, model.path().c_str(), options)
-                             : Ort::Session(*loaded.env, bytes.data(), bytes.size(), options);
+        return source.bytes.empty() ? Ort::Session(*loaded.env, source.path.c_str(), options)
+                                    : Ort::Session(*loaded.env, source.bytes.data(), source.bytes.size(), options);
     });
 }
 
-// Makes the session from the file's complete bytes, read for the occasion
-// and released again once ONNX Runtime holds its own copy of the weights.
 // A GPU session that ONNX Runtime refuses is made on the CPU instead, with
 // the refusal in `gpu_refusal`.
-HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session,
-                           std::string& gpu_refusal) {
-    model_file::complete_bytes whole;
-    // Tensors kept in other files are found relative to the model's path.
-    if (!model.info().has_external_data) {
-        if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
-    }
+Ort::Session open_session_on_device(const onnxruntime& loaded, const model_source& source, bool on_gpu,
+                                    std::string& gpu_refusal) {
     try {
-        session = open_session(loaded, model, whole.bytes(), on_gpu);
+        return open_session(loaded, source, on_gpu);
     } catch (const runtime_failure& failure) {
         if (!on_gpu) throw;
         // A GPU provider that loads but cannot run this model (an operator it
         // lacks, memory, a driver mismatch): fall back to the CPU, as a
         // software adapter would.
         gpu_refusal = failure.message();
-        session = open_session(loaded, model, whole.bytes(), false);
+        return open_session(loaded, source, false);
     }
+}
+
+// `text` with every mention of the file `name` given as `shown`.
+std::string with_name_replaced(std::string text, const std::string& name, const std::string& shown) {
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+        const size_t end = at + name.size();
+        if (end < text.size() && text[end] >= '0' && text[end] <= '9') {  // another descriptor's name
+            at = end;
+            continue;
+        }
+        text.replace(at, name.size(), shown);
+        at += shown.size();
+    }
+    return text;
+}
+
+// ONNX Runtime reads the file through the descriptor the model holds open,
+// as it reads a path, so that the weights are in memory once, in its copy.
+HRESULT open_through_descriptor(const onnxruntime& loaded, LearningModel& model, std::string name, bool on_gpu,
+                                Ort::Session& session, std::string& gpu_refusal) {
+    model_source source;
+    source.path = std::move(name);
+    try {
+        session = open_session_on_device(loaded, source, on_gpu, gpu_refusal);
+        gpu_refusal = with_name_replaced(std::move(gpu_refusal), source.path, model.path());
+    } catch (const runtime_failure& failure) {
+        // A file cut short or rewritten while ONNX Runtime read it: say so
+        // rather than what ONNX Runtime made of the bytes.
+        if (HRESULT hr = model.file().check_unchanged_since_loading(); failed(hr)) return hr;
+        throw runtime_failure(failure.status(), with_name_replaced(failure.message(), source.path, model.path()));
+    }
+    // A change while ONNX Runtime read the file shows once it is done.
+    if (HRESULT hr = model.file().check_unchanged_since_loading(); failed(hr)) {
+        session = Ort::Session{nullptr};
+        return hr;
+    }
+    return S_OK;
+}
+
+// Makes the session from the file ONNX Runtime reads itself where it can;
+// otherwise from the file's complete bytes, read for the occasion and
+// released again once ONNX Runtime holds its own copy of the weights.
+HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session,
+                           std::string& gpu_refusal) {
+    model_source source;
+    model_file::complete_bytes whole;
+    // Tensors kept in other files are found relative to the model's path.
+    if (model.info().has_external_data) {
+        source.path = model.path();
+    } else {
+        std::string name;
+        if (HRESULT hr = model.file().descriptor_path(name); failed(hr)) return hr;
+        if (!name.empty()) return open_through_descriptor(loaded, model, std::move(name), on_gpu, session, gpu_refusal);
+        if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
+        source.bytes = whole.bytes();
+    }
+    session = open_session_on_device(loaded, source, on_gpu, gpu_refusal);
     return S_OK;
 }
 

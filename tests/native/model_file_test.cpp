@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -125,4 +126,35 @@ TEST_F(ModelFileTest, SmallFilesAreReadWholeAndTruncatedLargeOnesCompletely) {
     ASSERT_TRUE(truncated);
     EXPECT_FALSE(truncated->has_deferred_payloads());
     EXPECT_TRUE(truncated->image() == cut);
+}
+
+TEST_F(ModelFileTest, NamesTheOpenFileThroughItsDescriptorUntilItChanges) {
+    auto file = open();
+    ASSERT_TRUE(file);
+    // Moved away and another file put in its place: the name still reads
+    // the file that was loaded.
+    ASSERT_EQ(std::rename(path_.c_str(), (directory_ + "/moved.onnx").c_str()), 0);
+    write("another file");
+    std::string name;
+    ASSERT_EQ(file->descriptor_path(name), S_OK) << last_error_message();
+    ASSERT_EQ(name.rfind("/proc/self/fd/", 0), 0u) << name;
+    std::ifstream named(name, std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(named), {}) == contents_);
+    EXPECT_EQ(file->check_unchanged_since_loading(), S_OK);
+
+    // Changed in place: refused before and after a reader uses the name.
+    std::ofstream(directory_ + "/moved.onnx", std::ios::binary | std::ios::app) << "more";
+    EXPECT_EQ(file->descriptor_path(name), E_INVALID_MODEL);
+    EXPECT_EQ(last_error_message(), "the model file changed after it was loaded: " + path_);
+    EXPECT_TRUE(name.empty());
+    EXPECT_EQ(file->check_unchanged_since_loading(), E_INVALID_MODEL);
+    std::remove((directory_ + "/moved.onnx").c_str());
+
+    // A file read whole has no such name: its bytes are all in memory.
+    write(test_proto::simple_model());
+    auto small = open();
+    ASSERT_TRUE(small);
+    ASSERT_EQ(small->descriptor_path(name), S_OK);
+    EXPECT_TRUE(name.empty());
+    EXPECT_EQ(small->check_unchanged_since_loading(), S_OK);
 }

@@ -1,7 +1,13 @@
 """Models with more weights than are read whole at loading: the structure is
-read when the model loads, the weights each time a session is made."""
+read when the model loads, and each session has ONNX Runtime read the file
+through the descriptor the model holds open (or, without /proc, the weights
+read for it)."""
 
 import os
+import shutil
+import subprocess
+import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -84,6 +90,68 @@ def test_the_loaded_file_evaluates_after_it_is_deleted_or_replaced(tmp_path):
     os.remove(path)
     weights_model(path, seed=7)  # a new file under the old name
     evaluate(qelmo.QelmoSession(model, qelmo.CPU), w)
+
+
+def test_the_loaded_file_evaluates_after_it_is_moved_or_renamed_over(tmp_path):
+    path, w = weights_model(tmp_path / "large.onnx", seed=13)
+    moved = qelmo.QelmoModel(path)
+    os.rename(path, tmp_path / "moved.onnx")
+    _, w_second = weights_model(path, seed=14)  # another file under the old name
+    renamed_over = qelmo.QelmoModel(path)
+    weights_model(tmp_path / "new.onnx", seed=15)
+    os.replace(tmp_path / "new.onnx", path)
+    evaluate(qelmo.QelmoSession(moved, qelmo.CPU), w)
+    evaluate(qelmo.QelmoSession(renamed_over, qelmo.CPU), w_second)
+
+    # Wherever the file went, a change to it in place is still seen.
+    with open(tmp_path / "moved.onnx", "ab") as file:
+        file.write(b"\0")
+    changed = [f"status 0x8007000D: the model file changed after it was loaded: {path}"]
+    assert failure_notes(lambda: qelmo.QelmoSession(moved, qelmo.CPU)) == changed
+
+
+def test_onnx_runtime_refusing_a_large_model_names_its_path(tmp_path):
+    path, _ = weights_model(tmp_path / "unknown_op.onnx", seed=16)
+    model = onnx.load(path)
+    model.graph.node[0].op_type = "NoSuchOp"
+    onnx.save(model, path)
+    notes = failure_notes(lambda: qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU))
+    assert len(notes) == 1
+    assert notes[0].startswith("status 0x80004005: ONNX Runtime could not prepare the model: ")
+    assert path in notes[0] and "NoSuchOp" in notes[0] and "/proc/" not in notes[0]
+
+
+WITHOUT_PROC = """
+import os, sys
+import qelmo
+sys.path.insert(0, sys.argv[2])
+from test_large_models import evaluate, failure_notes, weights_model
+
+path = sys.argv[1]
+_, w = weights_model(path, seed=17)
+model = qelmo.QelmoModel(path)
+os.remove(path)
+weights_model(path, seed=18)
+evaluate(qelmo.QelmoSession(model, qelmo.CPU), w)
+changed = qelmo.QelmoModel(path)
+os.utime(path, ns=(0, 0))
+assert failure_notes(lambda: qelmo.QelmoSession(changed, qelmo.CPU)) == [
+    f"status 0x8007000D: the model file changed after it was loaded: {path}"]
+print("served")
+"""
+
+
+def test_without_proc_sessions_take_the_weights_read_for_them(tmp_path):
+    hide_proc = ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount -t tmpfs none /proc && exec "$@"',
+                 "sh"]
+    if shutil.which("unshare") is None or subprocess.run(hide_proc + ["true"], capture_output=True).returncode != 0:
+        pytest.skip("cannot hide /proc here (needs a mount namespace)")
+    done = subprocess.run(
+        hide_proc + [sys.executable, "-c", textwrap.dedent(WITHOUT_PROC), str(tmp_path / "large.onnx"),
+                     os.path.dirname(os.path.abspath(__file__))],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert (done.returncode, done.stdout) == (0, "served\n"), done.stderr
 
 
 def test_a_file_changed_in_place_after_loading_refuses_sessions(tmp_path):
