@@ -4,6 +4,7 @@ whichever package is installed last overwrites the files they share (for
 example after `pip install -U qelmo` pulls in onnxruntime)."""
 
 import base64
+import csv
 import hashlib
 import os
 from importlib import metadata
@@ -26,21 +27,24 @@ def changed_gpu_libraries() -> List[str]:
     """The onnxruntime-gpu package's shared libraries that are missing or no
     longer what it installed; empty when it is not installed."""
     try:
-        files = metadata.distribution(GPU_PACKAGE).files or []
+        distribution = metadata.distribution(GPU_PACKAGE)
     except metadata.PackageNotFoundError:
         return []
+    # The RECORD itself, not Distribution.files: some importlib_metadata
+    # releases leave missing files out of that list.
     changed = []
-    for file in files:
-        if ".so" not in file.name or file.hash is None:
+    for row in csv.reader((distribution.read_text("RECORD") or "").splitlines()):
+        if len(row) < 3 or ".so" not in os.path.basename(row[0]) or "=" not in row[1]:
             continue
-        path = str(file.locate())
+        algorithm, expected = row[1].split("=", 1)
+        path = str(distribution.locate_file(row[0]))
         try:
             size = os.path.getsize(path)
         except OSError:
             changed.append(path)
             continue
-        if file.size is not None and size != file.size:
+        if row[2].isdigit() and size != int(row[2]):
             changed.append(path)
-        elif size <= HASHED_UP_TO and _digest(path, file.hash.mode) != file.hash.value:
+        elif size <= HASHED_UP_TO and _digest(path, algorithm) != expected:
             changed.append(path)
     return changed
