@@ -10,13 +10,10 @@
 
 #include "error_info.h"
 #include "onnxruntime_api_version.h"
+#include "onnxruntime_log.h"
 
 namespace runtime {
 namespace {
-
-// ONNX Runtime writes failures to stderr unless it is given a logger of its
-// own; failures reach callers as status codes with messages instead.
-void discard_log(void*, OrtLoggingLevel, const char*, const char*, const char*, const char*) {}
 
 std::string& library_override() {
     static std::string* path = new std::string;
@@ -45,7 +42,7 @@ std::vector<unsigned long> library_version(const std::string& name) {
 // onnxruntime wheel puts its library in <site-packages>/onnxruntime/capi/.
 std::string library_beside_python_package() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&discard_log), &info) == 0 || info.dli_fname == nullptr) return {};
+    if (dladdr(reinterpret_cast<void*>(&onnxruntime_log), &info) == 0 || info.dli_fname == nullptr) return {};
     std::string own = info.dli_fname;
     const size_t slash = own.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string(".") : own.substr(0, slash);
@@ -126,10 +123,11 @@ bool probe_gpu() noexcept {
 constexpr bool use_shared_thread_pool = true;
 
 Ort::Env* create_environment() {
-    if (!use_shared_thread_pool) return new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "qelmo", &discard_log, nullptr);
+    // ONNX Runtime writes to stderr unless it is given a logger of its own.
+    if (!use_shared_thread_pool) return new Ort::Env(onnxruntime_log_level, "qelmo", &onnxruntime_log, nullptr);
     Ort::ThreadingOptions threading;
     threading.SetGlobalSpinControl(1);
-    return new Ort::Env(threading, &discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo");
+    return new Ort::Env(threading, &onnxruntime_log, nullptr, onnxruntime_log_level, "qelmo");
 }
 
 // Opens the library and negotiates its API; false (with the reason in

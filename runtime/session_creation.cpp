@@ -10,6 +10,7 @@
 #include "class_registry.h"
 #include "element_types.h"
 #include "onnxruntime_library.h"
+#include "onnxruntime_log.h"
 #include "session.h"
 #include "text.h"
 
@@ -34,9 +35,11 @@ Ort::SessionOptions session_options(const onnxruntime& loaded, bool on_gpu) {
 // model from its path.
 Ort::Session open_session(const onnxruntime& loaded, const LearningModel& model, std::string_view bytes, bool on_gpu) {
     const Ort::SessionOptions options = session_options(loaded, on_gpu);
-    return with_context("ONNX Runtime could not prepare the model", [&] {
-        return bytes.empty() ? Ort::Session(*loaded.env, model.path().c_str(), options)
-                             : Ort::Session(*loaded.env, bytes.data(), bytes.size(), options);
+    return with_logged_warnings([&] {
+        return with_context("ONNX Runtime could not prepare the model", [&] {
+            return bytes.empty() ? Ort::Session(*loaded.env, model.path().c_str(), options)
+                                 : Ort::Session(*loaded.env, bytes.data(), bytes.size(), options);
+        });
     });
 }
 
