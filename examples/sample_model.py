@@ -3,7 +3,7 @@
 y = softmax(x @ W + b), with x a batch of 4-feature rows, three classes.
 """
 
-import sys
+import argparse
 
 import numpy as np
 import onnx
@@ -43,4 +43,6 @@ def build() -> onnx.ModelProto:
 
 
 if __name__ == "__main__":
-    onnx.save(build(), sys.argv[1] if len(sys.argv) > 1 else "sample.onnx")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("output", nargs="?", default="sample.onnx", help="the model file to write (default: sample.onnx)")
+    onnx.save(build(), parser.parse_args().output)

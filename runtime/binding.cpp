@@ -26,8 +26,11 @@ HRESULT check_fits(const session_input& input, const tensor_core& tensor, bool t
     // Messages are built only on failure: binding is on every evaluation's path.
     const auto prefix = [&input] { return "input '" + input.name + "': "; };
     if (tensor.kind() != input.kind && !to_half) {
+        // Float values also feed half-precision inputs (converted at evaluation).
+        const std::string wanted = input.kind == TensorKind::Float16 ? "float32 or float16" : element_type_text(input.kind);
         return fail(E_INVALIDARG, prefix() + "tensor of element type " + element_type_text(tensor.kind()) +
-                                      " does not match the model's " + element_type_text(input.kind));
+                                      " does not match the model's " + element_type_text(input.kind) +
+                                      "; convert the values to " + wanted);
     }
     if (!shape_fits(input, tensor.shape())) {
         return fail(E_INVALIDARG, prefix() + "shape " + shape_text(tensor.shape()) + " does not match the model's " +

@@ -9,6 +9,7 @@
 #include "class_registry.h"
 #include "error_info.h"
 #include "feature_descriptor.h"
+#include "file_kind.h"
 #include "file_reader.h"
 #include "map_view.h"
 #include "model_file.h"
@@ -65,7 +66,7 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
         onnx_model info;
         std::string reason;
         if (read_onnx_model(file->image(), info, reason) != onnx_read_status::ok) {
-            return fail(E_INVALID_MODEL, "not an ONNX model: " + reason + " (" + path + ")");
+            return fail(E_INVALID_MODEL, not_a_model_message(file->image(), reason, path));
         }
         if (info.has_external_data) file->close_file();
         model = made_as<LearningModel>(make(std::move(file), absolute_path(path), std::move(info)));

@@ -14,13 +14,10 @@
 #include "error_info.h"
 #include "onnxruntime_api_version.h"
 #include "onnxruntime_location.h"
+#include "onnxruntime_log.h"
 
 namespace runtime {
 namespace {
-
-// ONNX Runtime writes failures to stderr unless it is given a logger of its
-// own; failures reach callers as status codes with messages instead.
-void discard_log(void*, OrtLoggingLevel, const char*, const char*, const char*, const char*) {}
 
 std::string& library_override() {
     static std::string* path = new std::string;
@@ -108,13 +105,14 @@ std::vector<std::string> site_packages_folders(const std::string& library_path) 
 constexpr bool use_shared_thread_pool = true;
 
 Ort::Env* create_environment() {
+    // ONNX Runtime writes to stderr unless it is given a logger of its own.
     std::unique_ptr<Ort::Env> env;
     if (!use_shared_thread_pool) {
-        env = std::make_unique<Ort::Env>(ORT_LOGGING_LEVEL_ERROR, "qelmo", &discard_log, nullptr);
+        env = std::make_unique<Ort::Env>(onnxruntime_log_level, "qelmo", &onnxruntime_log, nullptr);
     } else {
         Ort::ThreadingOptions threading;
         threading.SetGlobalSpinControl(1);
-        env = std::make_unique<Ort::Env>(threading, &discard_log, nullptr, ORT_LOGGING_LEVEL_ERROR, "qelmo");
+        env = std::make_unique<Ort::Env>(threading, &onnxruntime_log, nullptr, onnxruntime_log_level, "qelmo");
     }
     // Builds that read no variable still honour the call.
     env->DisableTelemetryEvents();

@@ -11,6 +11,7 @@
 #include "device.h"
 #include "element_types.h"
 #include "onnxruntime_library.h"
+#include "onnxruntime_log.h"
 #include "session.h"
 #include "session_placement.h"
 #include "text.h"
@@ -40,9 +41,11 @@ struct model_source {
 
 Ort::Session open_session(const onnxruntime& loaded, const model_source& source, bool on_gpu) {
     const Ort::SessionOptions options = session_options(loaded, on_gpu);
-    return with_context("ONNX Runtime could not prepare the model", [&] {
-        return source.bytes.empty() ? Ort::Session(*loaded.env, source.path.c_str(), options)
-                                    : Ort::Session(*loaded.env, source.bytes.data(), source.bytes.size(), options);
+    return with_logged_warnings([&] {
+        return with_context("ONNX Runtime could not prepare the model", [&] {
+            return source.bytes.empty() ? Ort::Session(*loaded.env, source.path.c_str(), options)
+                                        : Ort::Session(*loaded.env, source.bytes.data(), source.bytes.size(), options);
+        });
     });
 }
 

@@ -199,7 +199,9 @@ TEST_F(RuntimeSession, BindRefusesWhatTheModelCannotTake) {
     ASSERT_EQ(create_tensor<ITensorDouble>({1, 3}, 3, doubles, wrong_kind), S_OK);
     EXPECT_EQ(bind(binding, u"x", wrong_kind.get()), E_INVALIDARG);
     // Element types named as model inspection names them.
-    EXPECT_EQ(last_error_message(), "input 'x': tensor of element type float64 does not match the model's float32");
+    EXPECT_EQ(last_error_message(),
+              "input 'x': tensor of element type float64 does not match the model's float32; "
+              "convert the values to float32");
 
     // Not a tensor of this runtime: a device, and nothing at all.
     EXPECT_EQ(bind(binding, u"x", device().get()), E_INVALIDARG);

@@ -2,6 +2,7 @@
 the models shipped in the onnxruntime wheel."""
 
 import glob
+import json
 import os
 import re
 import subprocess
@@ -33,6 +34,13 @@ def test_shipped_sample_is_what_the_generator_writes():
         sys.path.pop(0)
     with open(SAMPLE_MODEL_PATH, "rb") as shipped:
         assert shipped.read() == sample_model.build().SerializeToString()
+
+
+def test_the_sample_generator_takes_help_as_help(tmp_path):
+    script = os.path.join(REPO, "examples", "sample_model.py")
+    result = subprocess.run([sys.executable, script, "--help"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0 and "usage:" in result.stdout
+    assert os.listdir(tmp_path) == []
 
 
 def test_without_arguments_the_sample_is_inspected_and_run():
@@ -175,6 +183,16 @@ def test_an_unusable_output_folder_fails_before_evaluating(tmp_path, capsys, tar
     assert out == "" and (tmp_path / "a_file").read_text() == "kept"
 
 
+@pytest.mark.parametrize("argv", [["run"], ["bench", "--repeat", "3"]])
+def test_json_dash_is_standard_output(tmp_path, capsys, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
+    code, out, err = run_cli(capsys, *argv, "--json", "-")
+    assert code == 0, err
+    assert json.loads(out)["command"] == argv[0]
+    assert "output  probabilities" in err or "throughput:" in err  # the report, off stdout
+    assert os.listdir(tmp_path) == []
+
+
 def runtime_refusal(*notes):
     error = RuntimeError("Caught an unknown exception!")
     error.__notes__ = list(notes)  # what add_note does, on every Python
@@ -189,6 +207,15 @@ def runtime_refusal(*notes):
             ["qelmo: error: model file not found: /m.onnx", "  (RuntimeError: Caught an unknown exception!; status 0x80070002)"],
         ),
         (runtime_refusal("a note without a status"), ["qelmo: error: Caught an unknown exception!", "  a note without a status"]),
+        # ONNX Runtime's warnings, on the lines after the cause.
+        (
+            runtime_refusal("status 0x80004005: could not prepare: X\nONNX Runtime warned: upgrade"),
+            [
+                "qelmo: error: could not prepare: X",
+                "  (RuntimeError: Caught an unknown exception!; status 0x80004005)",
+                "  ONNX Runtime warned: upgrade",
+            ],
+        ),
         (RuntimeError("Unsupported numpy data type"), ["qelmo: error: Unsupported numpy data type"]),
         (MemoryError(), ["qelmo: error: MemoryError"]),
     ],

@@ -232,3 +232,29 @@ def test_data_sets_that_cannot_be_checked_exit_2(tmp_path, capsys, identity_path
 def test_a_model_without_data_sets_is_an_error(capsys, identity_path):
     code, _, err = run_cli(capsys, "check", identity_path)
     assert code == 2 and "no data sets given, and no test_data_set_* folders beside" in err
+
+
+def test_missing_paths_are_called_missing(tmp_path, capsys, identity_path):
+    assert run_cli(capsys, "check", tmp_path / "nosuch")[2] == f"qelmo: error: {tmp_path / 'nosuch'} does not exist\n"
+    code, out, _ = run_cli(capsys, "check", identity_path, tmp_path / "nosuch")
+    assert code == 2 and f"error: {tmp_path / 'nosuch'} does not exist" in out
+
+
+def test_a_folder_of_model_folders_checks_each(tmp_path, capsys):
+    for name in ("a_good", "b_broken"):
+        data = tmp_path / name / "test_data_set_0"
+        data.mkdir(parents=True)
+        write_pb(data / "input_0.pb", np.ones((2, 3), np.float32))
+        write_pb(data / "output_0.pb", np.ones((2, 3), np.float32))
+    identity_model(tmp_path / "a_good" / "model.onnx")
+    (tmp_path / "b_broken" / "model.onnx").write_text("not a model\n")
+    (tmp_path / "not_a_model_folder").mkdir()
+
+    code, out, err = run_cli(capsys, "check", tmp_path)
+    assert code == 2 and err == ""
+    assert "data set   " + str(tmp_path / "a_good" / "test_data_set_0") in out
+    assert f"model:     {tmp_path / 'b_broken' / 'model.onnx'}\n  error: not an ONNX model: " in out
+    assert f"checked 2 model folders in {tmp_path}: 1 passed, 0 with a mismatch, 1 could not be checked" in out
+    # Data sets belong to one model.
+    code, _, err = run_cli(capsys, "check", tmp_path, tmp_path / "a_good" / "test_data_set_0")
+    assert code == 2 and "holds 2 model folders; give data sets with one model at a time" in err

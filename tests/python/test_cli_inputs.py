@@ -250,3 +250,21 @@ def test_input_folders_that_do_not_fit_the_model(tmp_path, capsys, files, messag
             np.save(folder / name, content)
     code, _, err = run_cli(capsys, "run", path, "--inputs", folder)
     assert code == 1 and message in err, err
+
+
+@pytest.mark.parametrize(
+    "element_type, given, wanted",
+    [
+        (TensorProto.FLOAT, np.float64, "float32"),  # numpy's default floats
+        (TensorProto.FLOAT, np.int64, "float32"),  # numpy's default integers
+        (TensorProto.FLOAT16, np.float64, "float32"),  # float16 inputs take float32 arrays
+        (TensorProto.INT32, np.int64, "int32"),
+    ],
+)
+def test_an_array_of_another_dtype_than_the_input_says_how_to_convert_it(tmp_path, capsys, element_type, given, wanted):
+    path = identity_model(tmp_path / "m.onnx", element_type)
+    np.save(tmp_path / "a.npy", np.zeros((2, 3), given))
+    code, out, err = run_cli(capsys, "run", path, "--input", f"x={tmp_path / 'a.npy'}")
+    assert code == 1 and out == ""  # refused before anything ran
+    assert f"the array from {tmp_path / 'a.npy'} is {np.dtype(given).name}, but the model takes " in err
+    assert f"convert it with array.astype(numpy.{wanted})" in err

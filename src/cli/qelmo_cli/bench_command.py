@@ -11,7 +11,7 @@ from qelmo_cli.bench_workers import run_workers
 from qelmo_cli.devices import DeviceChoice, session_device
 from qelmo_cli.evaluation import staged_session
 from qelmo_cli.inputs import InputOptions, Inputs, build_inputs
-from qelmo_cli.json_report import base_report, check_json_target, write_json
+from qelmo_cli.json_report import STDOUT, base_report, check_json_target, write_json
 from qelmo_cli.table import format_shape
 from qelmo_cli.timing import Figures, Limits, TimedRuns, figures, joined_figures, latency_line, throughput_line, time_runs
 
@@ -53,7 +53,8 @@ def bench_model(path: str, out: TextIO, options: BenchOptions) -> None:
     report["timing"] = result.as_json()
     if options.json_path is not None:
         write_json(options.json_path, report)
-        print(f"wrote       {options.json_path}", file=out)
+        if options.json_path != STDOUT:
+            print(f"wrote       {options.json_path}", file=out)
 
 
 def _print_plan(

@@ -14,7 +14,7 @@ from typing import Dict, List, Sequence, TextIO, Tuple
 import qelmo
 
 from qelmo_cli.compare import MISMATCH, PASS, compare
-from qelmo_cli.data_folders import DataFolder, FileRef, scan_data_folder
+from qelmo_cli.data_folders import DataFolder, FileRef, describe_ref, scan_data_folder
 from qelmo_cli.devices import DEVICE_TYPES, session_device
 from qelmo_cli.errors import InputError, error_lines, explain
 from qelmo_cli.evaluation import evaluate_once, left_out_outputs, stage
@@ -52,10 +52,12 @@ def model_and_data_sets(model_arg: str, data_set_args: Sequence[str]) -> Tuple[s
     """A model folder stands for its model.onnx and its test_data_set_*
     folders; so does a folder given as a data set that holds those folders."""
     model_path = model_arg
+    if not os.path.exists(model_arg):
+        raise InputError(f"{model_arg} does not exist")
     if os.path.isdir(model_arg):
         model_path = os.path.join(model_arg, "model.onnx")
         if not os.path.isfile(model_path):
-            raise InputError(f"{model_arg} is a folder without a model.onnx")
+            raise InputError(f"{model_arg} is a folder without a model.onnx, and none of its folders holds one")
     folders: List[str] = []
     for argument in data_set_args:
         inside = sorted(glob.glob(os.path.join(glob.escape(argument), DATA_SET_PATTERN)))
@@ -64,11 +66,49 @@ def model_and_data_sets(model_arg: str, data_set_args: Sequence[str]) -> Tuple[s
         beside = os.path.dirname(model_path) or os.curdir
         folders = sorted(glob.glob(os.path.join(glob.escape(beside), DATA_SET_PATTERN)))
         if not folders:
-            raise InputError(f"no data sets given, and no {DATA_SET_PATTERN} folders beside {model_path}")
+            raise InputError(
+                f"no data sets given, and no {DATA_SET_PATTERN} folders beside {model_path}; "
+                "name them after the model: qelmo check MODEL DATASET..."
+            )
     return model_path, folders
 
 
+def model_folders_inside(folder: str) -> List[str]:
+    """The model folders in a folder that is not one itself (such as ONNX's
+    pytorch-converted test data): each holds a model.onnx."""
+    if not os.path.isdir(folder) or os.path.isfile(os.path.join(folder, "model.onnx")):
+        return []
+    found = glob.glob(os.path.join(glob.escape(folder), "*", "model.onnx"))
+    return sorted(os.path.dirname(path) for path in found)
+
+
 def check_model(model_arg: str, data_set_args: Sequence[str], out: TextIO, options: CheckOptions) -> int:
+    folders = model_folders_inside(model_arg)
+    if not folders:
+        return check_one_model(model_arg, data_set_args, out, options)
+    if data_set_args:
+        raise InputError(f"{model_arg} holds {len(folders)} model folders; give data sets with one model at a time")
+    codes = []
+    for index, folder in enumerate(folders):
+        if index:
+            print(file=out)
+        try:
+            codes.append(check_one_model(folder, (), out, options))
+        except (InputError, RuntimeError, ValueError, MemoryError) as error:
+            print(f"model:     {os.path.join(folder, 'model.onnx')}", file=out)
+            for line in error_lines(error):
+                print(f"  {line.replace('qelmo: error: ', 'error: ', 1)}", file=out)
+            codes.append(EXIT_UNCHECKED)
+    counts = [codes.count(code) for code in (EXIT_PASSED, EXIT_MISMATCH, EXIT_UNCHECKED)]
+    print(
+        f"\nchecked {len(folders)} model folders in {model_arg}: {counts[0]} passed, "
+        f"{counts[1]} with a mismatch, {counts[2]} could not be checked",
+        file=out,
+    )
+    return EXIT_MISMATCH if counts[1] else EXIT_UNCHECKED if counts[2] else EXIT_PASSED
+
+
+def check_one_model(model_arg: str, data_set_args: Sequence[str], out: TextIO, options: CheckOptions) -> int:
     model_path, folders = model_and_data_sets(model_arg, data_set_args)
     model = qelmo.QelmoModel(model_path)
     session = qelmo.QelmoSession(model, DEVICE_TYPES[options.device])
@@ -135,7 +175,8 @@ def _data_set_inputs(model: qelmo.QelmoModel, found: DataFolder) -> Dict[str, Ar
             raise InputError(f"input '{name}' is a sequence or map, which qelmo cannot supply")
         if name not in found.inputs:
             raise InputError(f"{found.folder} has no array for input '{name}'")
-        arrays[name] = suppliable(name, _read(f"input '{name}'", found.inputs[name]), declared[name])
+        ref = found.inputs[name]
+        arrays[name] = suppliable(name, _read(f"input '{name}'", ref), declared[name], describe_ref(ref))
     return arrays
 
 

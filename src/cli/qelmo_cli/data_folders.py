@@ -37,6 +37,8 @@ def describe_ref(ref: FileRef) -> str:
 
 
 def scan_data_folder(folder: str, input_names: Sequence[str], output_names: Sequence[str]) -> DataFolder:
+    if not os.path.exists(folder):
+        raise InputError(f"{folder} does not exist")
     if not os.path.isdir(folder):
         raise InputError(f"{folder} is not a folder")
     files = sorted(os.listdir(folder))

@@ -32,7 +32,9 @@ def explain(error: BaseException) -> Tuple[str, List[str]]:
         match = _STATUS_NOTE.match(notes[0])
         if match:
             status, cause = match.groups()
-            return cause, [f"({type(error).__name__}: {error}; status {status})"] + notes[1:]
+            # What follows the cause's first line (ONNX Runtime's warnings) goes below it.
+            headline, *more = cause.split("\n")
+            return headline, [f"({type(error).__name__}: {error}; status {status})"] + more + notes[1:]
     return str(error) or type(error).__name__, notes
 
 

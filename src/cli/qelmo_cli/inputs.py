@@ -36,14 +36,23 @@ class Inputs:
     sources: Dict[str, str] = field(default_factory=dict)  # where each array came from, in words
 
 
-def suppliable(name: str, array: Array, element_type: str) -> Array:
-    """The array as qelmo takes it, or an error naming the input and its dtype.
-    Byte order and dtype metadata are normalised; float16 data for a float16
-    input is widened to float32 (exactly), which qelmo narrows again."""
+def suppliable(name: str, array: Array, element_type: str, source: str) -> Array:
+    """The array as qelmo takes it, or an error naming the input, where its
+    array came from and what to do. Byte order and dtype metadata are
+    normalised; float16 data for a float16 input is widened to float32
+    (exactly), which qelmo narrows again."""
     kind = array.dtype
     if kind == np.float16 and element_type == "float16":
         return array.astype(np.float32)
     if kind.fields is None and kind.kind in "fiu" and kind.name in SUPPORTED_DTYPES:
+        # float32 arrays feed float16 inputs; qelmo converts them.
+        wanted = "float32" if element_type == "float16" else element_type
+        if wanted in SUPPORTED_DTYPES and kind.name != wanted:
+            # numpy's defaults (float64, int64) meet float32 models most often.
+            raise InputError(
+                f"input '{name}': the array from {source} is {kind.name}, but the model takes {element_type}; "
+                f"convert it with array.astype(numpy.{wanted}) (and save it again)"
+            )
         if not kind.isnative or kind.metadata is not None:
             return array.astype(kind.name)
         return array
@@ -120,7 +129,7 @@ def build_inputs(options: InputOptions, model: qelmo.QelmoModel) -> Inputs:
             array, source = given[name]
             if name in shapes and list(array.shape) != shapes[name]:
                 raise InputError(f"--shape for input '{name}': its array from {source} has shape {list(array.shape)}")
-            array = suppliable(name, array, element_type)
+            array = suppliable(name, array, element_type, source)
         else:
             array, source = made_up_array(name, concrete_shape(name, shape, shapes.get(name)), element_type, rng, options.int_range)
             source += "" if source == "zeros" else f", seed {options.seed}"

@@ -3,6 +3,7 @@
 import datetime
 import json
 import os
+import sys
 from typing import Any, Dict
 
 import qelmo
@@ -12,9 +13,14 @@ from qelmo_cli.environment import environment
 from qelmo_cli.errors import InputError
 from qelmo_cli.inputs import Inputs
 
+# `--json -` writes the report to standard output (and the rest to stderr).
+STDOUT = "-"
+
 
 def check_json_target(path: str) -> None:
     """Refuses, before anything is evaluated, a report that could not be written."""
+    if path == STDOUT:
+        return
     folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise InputError(f"--json {path}: that is a folder")
@@ -39,6 +45,10 @@ def base_report(command: str, path: str, model: qelmo.QelmoModel, inputs: Inputs
 
 
 def write_json(path: str, report: Dict[str, Any]) -> None:
+    if path == STDOUT:
+        json.dump(report, sys.stdout, indent=2, ensure_ascii=False)
+        sys.stdout.write("\n")
+        return
     try:
         with open(path, "w", encoding="utf-8") as stream:
             json.dump(report, stream, indent=2, ensure_ascii=False)

@@ -23,7 +23,8 @@ def dispatch(arguments: argparse.Namespace) -> int:
     from qelmo_cli.inspect_command import inspect_model
     from qelmo_cli.run_command import run_model
 
-    out = sys.stdout
+    # With `--json -` the report owns standard output.
+    out = sys.stderr if getattr(arguments, "json_path", None) == "-" else sys.stdout
     if arguments.command is None:
         print("No command given: the sample model, inspected and run (see qelmo --help).\n", file=out)
         inspect_model(SAMPLE_MODEL_PATH, out)

@@ -86,7 +86,7 @@ def add_timing_options(command: argparse.ArgumentParser, warmup: int, stop_help:
     command.add_argument("--warmup", type=count, default=warmup, metavar="N", help=f"untimed runs first (default: {warmup})")
     command.add_argument("--repeat", type=count, metavar="N", help=f"timed runs; {stop_help}")
     command.add_argument("--time", type=seconds, metavar="SECONDS", help=f"time to run for; {stop_help}")
-    command.add_argument("--json", dest="json_path", metavar="FILE", help="write every figure, with versions and the machine, to FILE")
+    command.add_argument("--json", dest="json_path", metavar="FILE", help="write every figure, with versions and the machine, to FILE (- for standard output)")
 
 
 class VersionAction(argparse.Action):

@@ -11,7 +11,7 @@ import qelmo
 from qelmo_cli.devices import session_device
 from qelmo_cli.evaluation import evaluate_once, in_model_order, left_out_outputs, staged_session
 from qelmo_cli.inputs import InputOptions, build_inputs
-from qelmo_cli.json_report import base_report, check_json_target, write_json
+from qelmo_cli.json_report import STDOUT, base_report, check_json_target, write_json
 from qelmo_cli.output_files import prepare_output_dir, save_outputs
 from qelmo_cli.tensor_files import Array
 from qelmo_cli.timing import Limits, figures, latency_line, throughput_line, time_runs
@@ -90,4 +90,5 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
             print(f"saved   {name} to {target}", file=out)
     if options.json_path is not None:
         write_json(options.json_path, report)
-        print(f"wrote   {options.json_path}", file=out)
+        if options.json_path != STDOUT:
+            print(f"wrote   {options.json_path}", file=out)
