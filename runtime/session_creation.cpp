@@ -9,6 +9,8 @@
 #include "class_factory.h"
 #include "class_registry.h"
 #include "element_types.h"
+#include "external_data.h"
+#include "onnxruntime_api_version.h"
 #include "onnxruntime_library.h"
 #include "session.h"
 #include "text.h"
@@ -16,13 +18,20 @@
 namespace runtime {
 namespace {
 
-Ort::SessionOptions session_options(const onnxruntime& loaded, bool on_gpu) {
+Ort::SessionOptions session_options(const onnxruntime& loaded, const external_data_files& weights, bool on_gpu) {
     Ort::SessionOptions options = with_context("preparing the ONNX Runtime session options", [&] {
         Ort::SessionOptions made;
         made.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
         if (loaded.shared_thread_pool) made.DisablePerSessionThreads();
         return made;
     });
+    if (!weights.table_names().empty()) {
+        with_context("handing ONNX Runtime the model's external data", [&] {
+            const std::vector<std::string>& names = weights.table_names();
+            options.AddExternalInitializersFromFilesInMemory({names.begin(), names.end()}, weights.table_buffers(),
+                                                             weights.table_sizes());
+        });
+    }
     if (on_gpu) {
         with_context("preparing the GPU execution provider",
                      [&] { options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{}); });
@@ -30,31 +39,61 @@ Ort::SessionOptions session_options(const onnxruntime& loaded, bool on_gpu) {
     return options;
 }
 
-// `bytes`: the complete model file, or empty to have ONNX Runtime read the
-// model from its path.
-Ort::Session open_session(const onnxruntime& loaded, const LearningModel& model, std::string_view bytes, bool on_gpu) {
-    const Ort::SessionOptions options = session_options(loaded, on_gpu);
+// `bytes`: the complete model, or empty to have ONNX Runtime read the model
+// from its path; `weights`: the files of its external data, in memory.
+Ort::Session open_session(const onnxruntime& loaded, const LearningModel& model, std::string_view bytes,
+                          const external_data_files& weights, bool on_gpu) {
+    const Ort::SessionOptions options = session_options(loaded, weights, on_gpu);
     return with_context("ONNX Runtime could not prepare the model", [&] {
         return bytes.empty() ? Ort::Session(*loaded.env, model.path().c_str(), options)
                              : Ort::Session(*loaded.env, bytes.data(), bytes.size(), options);
     });
 }
 
+// For a model whose tensors keep data in other files: checks those files
+// again, maps them and reads the model's bytes. ONNX Runtime takes the
+// files of the main graph's initializers from memory (C API 18 on); every
+// other tensor's data is written into a copy of the model, as ONNX Runtime
+// would look for its file by name. So it opens nothing itself and reads
+// exactly the files checked, whatever is renamed or relinked meanwhile.
+// What the check does not cover: a file changed in place (its bytes are
+// read as they are then; one truncated while mapped can end the process,
+// as with ONNX Runtime's own reading), and a hard link, which is a file of
+// the folder like any other.
+HRESULT prepare_external_data(const onnxruntime& loaded, LearningModel& model, model_file::complete_bytes& whole,
+                              external_data_files& weights, std::string& rewritten) {
+    const onnx_model& info = model.info();
+    if (HRESULT hr = weights.open(model.external_folder(), info.external_data, true); failed(hr)) return hr;
+    if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
+    const bool table = loaded.api_version >= external_files_in_memory_api_version;
+    if (HRESULT hr = weights.hand_over(model.external_folder(), whole.bytes(), info.external_data, table, rewritten);
+        failed(hr)) {
+        return hr;
+    }
+    // The copy serves: the file's payloads can go.
+    if (!rewritten.empty()) whole.reset();
+    return S_OK;
+}
+
 // Makes the session from the file's complete bytes, read for the occasion
 // and released again once ONNX Runtime holds its own copy of the weights.
 HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session) {
     model_file::complete_bytes whole;
-    // Tensors kept in other files are found relative to the model's path.
+    external_data_files weights;
+    std::string rewritten;
     if (!model.info().has_external_data) {
         if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
+    } else if (HRESULT hr = prepare_external_data(loaded, model, whole, weights, rewritten); failed(hr)) {
+        return hr;
     }
+    const std::string_view bytes = rewritten.empty() ? whole.bytes() : rewritten;
     try {
-        session = open_session(loaded, model, whole.bytes(), on_gpu);
+        session = open_session(loaded, model, bytes, weights, on_gpu);
     } catch (const runtime_failure&) {
         if (!on_gpu) throw;
         // A GPU provider that loads but cannot run (no device, driver
         // mismatch): fall back to the CPU, as a software adapter would.
-        session = open_session(loaded, model, whole.bytes(), false);
+        session = open_session(loaded, model, bytes, weights, false);
     }
     return S_OK;
 }
