@@ -26,12 +26,20 @@ def external(name, location, offset=None, length=None):
     return tensor
 
 
-def save(path, nodes, initializers=(), inputs=("x",)):
-    io = lambda name: helper.make_tensor_value_info(name, TensorProto.FLOAT, [4])  # noqa: E731
-    graph = helper.make_graph(nodes, "g", [io(n) for n in inputs], [io("y")], initializer=list(initializers))
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+def io(name):
+    return helper.make_tensor_value_info(name, TensorProto.FLOAT, [4])
+
+
+def onnx_model(nodes, initializers):
+    """x -> nodes -> y, both float [4]."""
+    model = helper.make_model(helper.make_graph(nodes, "g", [io("x")], [io("y")], list(initializers)),
+                              opset_imports=[helper.make_opsetid("", 13)])
     model.ir_version = 8
-    onnx.save_model(model, str(path))  # written as is: the tensors stay where they say
+    return model
+
+
+def save(path, nodes, initializers=()):
+    onnx.save_model(onnx_model(nodes, initializers), str(path))  # as is: the tensors stay where they say
     return str(path)
 
 
@@ -44,19 +52,15 @@ def constant_model(path, tensor):
     return save(path, [constant, helper.make_node("Add", ["x", "W"], ["y"])])
 
 
+def if_node(source, tensor, output="y"):
+    """output = If(flag) then source + tensor (held in the branch) else source."""
+    branch = helper.make_graph([helper.make_node("Add", [source, tensor.name], ["t"])], "then", [], [io("t")], [tensor])
+    other = helper.make_graph([helper.make_node("Identity", [source], ["t"])], "else", [], [io("t")])
+    return helper.make_node("If", ["flag"], [output], then_branch=branch, else_branch=other)
+
+
 def if_model(path, tensor):
-    out = helper.make_tensor_value_info("t", TensorProto.FLOAT, [4])
-    branch = helper.make_graph([helper.make_node("Add", ["x", tensor.name], ["t"])], "then", [], [out], [tensor])
-    other = helper.make_graph([helper.make_node("Identity", ["x"], ["t"])], "else", [], [out])
-    condition = numpy_helper.from_array(np.array(True), "c")
-    node = helper.make_node("If", ["c"], ["y"], then_branch=branch, else_branch=other)
-    return save(path, [node], [condition])
-
-
-def run(path):
-    session = qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU)
-    session.set_input("x", qelmo.QelmoValue(np.zeros(4, np.float32)))
-    return session.evaluate()["y"].to_numpy()
+    return save(path, [if_node("x", tensor)], [numpy_helper.from_array(np.array(True), "flag")])
 
 
 def refusal(call):
@@ -79,7 +83,7 @@ def folder(tmp_path):
 
 
 def hostile(kind, folder):
-    """(model builder, location, what the note says)"""
+    """(model builder, tensor, what the note says)"""
     secret = str(folder.parent / "secret.bin")
     if kind in ("symlink", "if_branch"):
         os.symlink("../secret.bin", folder / "link.bin")
@@ -145,25 +149,15 @@ def weights_model(branch):
     a, b, c = (rng.standard_normal(4).astype(np.float32) for _ in range(3))
     big = rng.standard_normal((300, 4)).astype(np.float32)
     nodes = [helper.make_node("Add", ["x", "a"], ["xa"]), helper.make_node("Mul", ["xa", "b"], ["xb"]),
-             helper.make_node("MatMul", ["ones", "big"], ["s"]),
-             helper.make_node("Add", ["xb", "s"], ["xs"])]
-    named = ((a, "a"), (b, "b"), (big, "big"), (np.ones(300, np.float32), "ones"))
+             helper.make_node("MatMul", ["ones", "big"], ["s"]), helper.make_node("Add", ["xb", "s"], ["xs"])]
+    named = ((a, "a"), (b, "b"), (big, "big"), (np.ones(300, np.float32), "ones"), (np.array(True), "flag"))
     initializers = [numpy_helper.from_array(value, name) for value, name in named]
     if branch:
-        out = helper.make_tensor_value_info("t", TensorProto.FLOAT, [4])
-        then = helper.make_graph([helper.make_node("Add", ["xs", "c"], ["t"])], "then", [], [out],
-                                 [numpy_helper.from_array(c, "c")])
-        other = helper.make_graph([helper.make_node("Identity", ["xs"], ["t"])], "else", [], [out])
-        nodes.append(helper.make_node("If", ["flag"], ["y"], then_branch=then, else_branch=other))
-        initializers.append(numpy_helper.from_array(np.array(True), "flag"))
+        nodes.append(if_node("xs", numpy_helper.from_array(c, "c")))
     else:
         nodes.insert(0, helper.make_node("Constant", [], ["c"], value=numpy_helper.from_array(c, "c")))
         nodes.append(helper.make_node("Add", ["xs", "c"], ["y"]))
-    io = lambda name: helper.make_tensor_value_info(name, TensorProto.FLOAT, [4])  # noqa: E731
-    model = helper.make_model(helper.make_graph(nodes, "g", [io("x")], [io("y")], initializers),
-                              opset_imports=[helper.make_opsetid("", 13)])
-    model.ir_version = 8
-    return model, lambda x: (x + a) * b + big.sum(axis=0) + c
+    return onnx_model(nodes, initializers), lambda x: (x + a) * b + big.sum(axis=0) + c
 
 
 @pytest.mark.parametrize(
