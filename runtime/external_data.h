@@ -63,7 +63,8 @@ public:
                              const std::vector<onnx_external_reference>& references, bool table,
                              std::string& rewritten) noexcept;
 
-    // ONNX Runtime's table of files in memory: names as the model has them.
+    // ONNX Runtime's table of files in memory, by the locations the model
+    // (or its rewritten copy) gives.
     const std::vector<std::string>& table_names() const { return table_names_; }
     const std::vector<char*>& table_buffers() const { return table_buffers_; }
     const std::vector<size_t>& table_sizes() const { return table_sizes_; }
