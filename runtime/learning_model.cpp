@@ -44,8 +44,9 @@ com_ptr<IMapView<HSTRING, HSTRING>> make_metadata(const std::vector<std::pair<st
 
 }  // namespace
 
-LearningModel::LearningModel(std::unique_ptr<model_file> file, std::string path, onnx_model info)
-    : file_(std::move(file)), path_(std::move(path)), info_(std::move(info)) {
+LearningModel::LearningModel(std::unique_ptr<model_file> file, std::string path, onnx_model info,
+                             external_data_folder folder)
+    : file_(std::move(file)), path_(std::move(path)), info_(std::move(info)), external_folder_(std::move(folder)) {
     if (!file_) file_ = std::make_unique<model_file>(std::string());
     author_ = utf8_to_utf16(info_.producer_name);
     name_ = utf8_to_utf16(info_.graph_name);
@@ -68,8 +69,14 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
         if (read_onnx_model(file->image(), info, reason) != onnx_read_status::ok) {
             return fail(E_INVALID_MODEL, not_a_model_message(file->image(), reason, path));
         }
-        if (info.has_external_data) file->close_file();
-        model = made_as<LearningModel>(make(std::move(file), absolute_path(path), std::move(info)));
+        std::string full_path = absolute_path(path);
+        external_data_folder folder;
+        if (info.has_external_data) {
+            if (HRESULT hr = find_external_data_folder(full_path, folder); failed(hr)) return hr;
+            external_data_files files;
+            if (HRESULT hr = files.open(folder, info.external_data, false); failed(hr)) return hr;
+        }
+        model = made_as<LearningModel>(make(std::move(file), std::move(full_path), std::move(info), std::move(folder)));
         return S_OK;
     });
 }

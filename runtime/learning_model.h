@@ -5,6 +5,7 @@
 #include <string>
 
 #include "boundary.h"
+#include "external_data.h"
 #include "model_file.h"
 #include "onnx_model.h"
 
@@ -15,14 +16,16 @@ public:
     static constexpr GUID implementation_iid{0x3C1E4A7B, 0x5D2F, 0x4E8A, {0x9B, 0x61, 0x7A, 0x2C, 0x4D, 0x8E, 0x1F, 0x30}};
 
     // `file`: the file's bytes, complete or as far as read, for sessions;
-    // `path`: the file's absolute path (UTF-8), kept for models whose tensors
-    // live in external files. Builds every descriptor and view once; throws
-    // std::bad_alloc.
-    LearningModel(std::unique_ptr<model_file> file, std::string path, onnx_model info);
+    // `path`: the file's absolute path (UTF-8); `folder`: where the files
+    // its tensors keep data in may be. Builds every descriptor and view
+    // once; throws std::bad_alloc.
+    LearningModel(std::unique_ptr<model_file> file, std::string path, onnx_model info,
+                  external_data_folder folder = {});
 
-    // Reads and parses the model file at `path` (UTF-8). Failures are recorded
-    // with fail(): E_FILE_NOT_FOUND, E_ACCESSDENIED, E_INVALID_MODEL,
-    // E_OUTOFMEMORY.
+    // Reads and parses the model file at `path` (UTF-8), and checks the
+    // files its tensors keep data in (external_data.h). Failures are
+    // recorded with fail(): E_FILE_NOT_FOUND, E_ACCESSDENIED,
+    // E_INVALID_MODEL, E_OUTOFMEMORY.
     static HRESULT load(const std::string& path, com_ptr<LearningModel>& model) noexcept;
 
     HRESULT get_Author(HSTRING* author) override;
@@ -37,11 +40,13 @@ public:
     model_file& file() const { return *file_; }
     const std::string& path() const { return path_; }
     const onnx_model& info() const { return info_; }
+    const external_data_folder& external_folder() const { return external_folder_; }
 
 private:
     std::unique_ptr<model_file> file_;  // never null
     std::string path_;
     onnx_model info_;
+    external_data_folder external_folder_;
     // Made once at construction; never change under a caller.
     std::u16string author_, name_, domain_, description_;
     com_ptr<IMapView<HSTRING, HSTRING>> metadata_;

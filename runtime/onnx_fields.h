@@ -16,14 +16,16 @@ constexpr uint32_t node = 1, name = 2, initializer = 5, doc_string = 10, input =
                    sparse_initializer = 15;
 }
 namespace node_field {
-constexpr uint32_t attribute = 5;
+constexpr uint32_t op_type = 4, attribute = 5, domain = 7;
 }
 namespace attribute_field {
-constexpr uint32_t t = 5, g = 6, tensors = 10, graphs = 11, sparse_tensor = 22, sparse_tensors = 23;
+constexpr uint32_t name = 1, t = 5, g = 6, tensors = 10, graphs = 11, type = 20, sparse_tensor = 22,
+                   sparse_tensors = 23;
+constexpr uint64_t tensor_type = 4;  // AttributeType.TENSOR
 }
 namespace tensor_field {
-constexpr uint32_t float_data = 4, int32_data = 5, int64_data = 7, name = 8, raw_data = 9, double_data = 10,
-                   uint64_data = 11, data_location = 14;
+constexpr uint32_t dims = 1, data_type = 2, float_data = 4, int32_data = 5, int64_data = 7, name = 8, raw_data = 9,
+                   double_data = 10, uint64_data = 11, external_data = 13, data_location = 14;
 constexpr uint64_t external_location = 1;
 }
 namespace sparse_tensor_field {

@@ -104,8 +104,9 @@ constexpr bool is_tensor_payload(uint32_t field) {
 // visitor gives the fields their meaning:
 //   follows(field): whether a linked field is read as the message it names
 //     (when true, one of another wire type is an error);
-//   enter(outer frame, link) -> inner frame, and leave(outer, inner, link),
-//     around each linked message; a frame is what the visitor keeps of one;
+//   enter(outer frame, link, field) -> inner frame, and leave(outer, inner,
+//     link), around each linked message; a frame is what the visitor keeps
+//     of one;
 //   visit(frame, kind, field, reader): every field not descended into.
 template <class Source, class Visitor>
 void walk_onnx_message(wire_reader<Source>& reader, onnx_message kind, Visitor& visitor,
@@ -118,7 +119,7 @@ void walk_onnx_message(wire_reader<Source>& reader, onnx_message kind, Visitor& 
             continue;
         }
         wire_reader<Source> inner_reader = reader.nested(field, link->name);
-        typename Visitor::frame inner = visitor.enter(frame, *link);
+        typename Visitor::frame inner = visitor.enter(frame, *link, field);
         walk_onnx_message(inner_reader, link->inner, visitor, inner);
         visitor.leave(frame, inner, *link);
     }

@@ -28,6 +28,25 @@ struct onnx_value_info {
     std::vector<onnx_dimension> shape;
 };
 
+// A tensor that keeps its data in another file, as its TensorProto's
+// `external_data` entries say. Nothing here is checked: the values are the
+// file's text.
+struct onnx_external_reference {
+    std::string tensor;     // the tensor's name; may be empty
+    std::string location;   // a path, meant to be relative to the model's folder
+    std::string offset;     // decimal text, when has_offset
+    std::string length;     // decimal text, when has_length
+    bool has_location = false;
+    bool has_offset = false;
+    bool has_length = false;
+    // Where the TensorProto itself lies in the model's bytes.
+    uint64_t tensor_begin = 0, tensor_end = 0;
+    // An initializer of the model's own graph, or the tensor of a Constant
+    // node in it (which runtimes turn into an initializer): not in a
+    // subgraph, function, sparse tensor or other attribute.
+    bool main_graph_initializer = false;
+};
+
 struct onnx_model {
     std::string producer_name;
     std::string producer_version;
@@ -41,6 +60,7 @@ struct onnx_model {
     std::vector<onnx_value_info> inputs;   // graph inputs that name no initializer, file order
     std::vector<onnx_value_info> outputs;  // file order
     bool has_external_data = false;        // some tensor keeps its data in another file
+    std::vector<onnx_external_reference> external_data;  // every such tensor, file order
 };
 
 enum class onnx_read_status { ok, malformed };
@@ -49,8 +69,10 @@ enum class onnx_read_status { ok, malformed };
 // input (truncation, overlong varints, lengths past the end, wrong wire
 // types, nesting deeper than a fixed limit) returns `malformed` and a short
 // reason in `error`. Unknown fields are skipped; a repeated singular field
-// follows the wire format's rule (last scalar wins, messages merge). Only
-// std::bad_alloc escapes.
+// follows the wire format's rule (last scalar wins, messages merge), except
+// where that would blur where a tensor's data lives: a tensor giving an
+// external data key twice, or a field holding one tensor given twice with
+// external data in it, is malformed too. Only std::bad_alloc escapes.
 onnx_read_status read_onnx_model(std::string_view bytes, onnx_model& model, std::string& error);
 
 }  // namespace runtime

@@ -1,7 +1,9 @@
 // Reads what the runtime needs from a serialised ONNX ModelProto: metadata,
-// the graph's inputs and outputs with their types, and whether any tensor
+// the graph's inputs and outputs with their types, and every tensor that
 // keeps its data in an external file. Everything else is skipped unread;
 // tensor data is never copied.
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -20,22 +22,42 @@ namespace {
 using namespace onnx_fields;
 
 // Follows the message map from the model to every tensor, reading the
-// model's fields and its own graph's on the way.
+// model's fields and its own graph's on the way, and each tensor's external
+// data entries.
 class model_visitor {
 public:
+    static constexpr size_t no_reference = static_cast<size_t>(-1);
+
     struct frame {
+        std::string_view bytes;      // the message's
         bool main_graph = false;     // the model's own graph, not a subgraph
-        std::string_view name;       // a tensor's; a sparse tensor's values'
+        std::string_view name;       // a tensor's; a sparse tensor's values'; an attribute's
         uint64_t data_location = 0;  // a tensor's
+        // A tensor's external data entries, and the keys given twice.
+        std::string_view location, offset, length;
+        uint8_t keys_given = 0;
+        std::string_view repeated_key;
+        bool external = false;  // external data in it: a tensor saying so, or entries
+        // Links holding a single tensor or sparse tensor that were given,
+        // and those of them that held external data.
+        uint8_t singles_given = 0, singles_external = 0;
+        // A node's type and attribute count; an attribute's type; the
+        // reference made by an attribute's `t`, and by a node's last
+        // attribute when that is of type TENSOR.
+        std::string_view op_type, domain;
+        uint64_t attribute_type = 0;
+        uint32_t attributes = 0;
+        size_t reference = no_reference;
     };
 
-    explicit model_visitor(onnx_model& model) : model_(model) {}
+    model_visitor(onnx_model& model, std::string_view bytes) : model_(model), bytes_(bytes) {}
 
     // A linked field of another wire type is an error.
     static bool follows(const wire_field&) { return true; }
 
-    frame enter(const frame&, const onnx_link& link) {
+    frame enter(const frame&, const onnx_link& link, const wire_field& field) {
         frame inner;
+        inner.bytes = field.bytes;
         if (link.outer == onnx_message::model && link.inner == onnx_message::graph) {
             // A repeated singular message merges into the first.
             inner.main_graph = true;
@@ -46,13 +68,30 @@ public:
 
     void leave(frame& outer, const frame& inner, const onnx_link& link) {
         const bool tensor = link.inner == onnx_message::tensor;
-        if (tensor && inner.data_location == tensor_field::external_location) model_.has_external_data = true;
+        if (tensor) {
+            const size_t reference = record_reference(outer, inner, link);
+            if (link.outer == onnx_message::attribute && link.field == attribute_field::t) outer.reference = reference;
+        }
+        check_single(outer, inner, link);
+        outer.external = outer.external || inner.external;
         // A sparse tensor is named by its values.
         if (link.outer == onnx_message::sparse_tensor && link.field == sparse_tensor_field::values) {
             outer.name = inner.name;
         }
         if (outer.main_graph && (tensor || link.inner == onnx_message::sparse_tensor)) {
             initializer_names_.insert(inner.name);
+        }
+        if (link.outer == onnx_message::node && link.inner == onnx_message::attribute) {
+            ++outer.attributes;
+            outer.reference = inner.attribute_type == attribute_field::tensor_type ? inner.reference : no_reference;
+        }
+        if (link.outer == onnx_message::graph && link.inner == onnx_message::node && outer.main_graph) {
+            // Runtimes make the tensor of a Constant node of the default
+            // domain an initializer; only the plain form is counted as one.
+            if (inner.op_type == "Constant" && inner.domain.empty() && inner.attributes == 1 &&
+                inner.reference != no_reference) {
+                model_.external_data[inner.reference].main_graph_initializer = true;
+            }
         }
     }
 
@@ -62,7 +101,9 @@ public:
             case onnx_message::graph:
                 if (current.main_graph) read_main_graph_field(field, reader);
                 break;
-            case onnx_message::tensor: read_tensor_field(field, current); break;
+            case onnx_message::tensor: read_tensor_field(field, reader, current); break;
+            case onnx_message::node: read_node_field(field, current); break;
+            case onnx_message::attribute: read_attribute_field(field, current); break;
             default: break;
         }
     }
@@ -137,14 +178,96 @@ private:
         }
     }
 
-    static void read_tensor_field(const wire_field& field, frame& tensor) {
-        if (field.number == tensor_field::name) tensor.name = field_bytes(field, "TensorProto.name");
-        if (field.number == tensor_field::data_location) {
-            tensor.data_location = field_varint(field, "TensorProto.data_location");
+    static void read_tensor_field(const wire_field& field, const message_reader& reader, frame& tensor) {
+        switch (field.number) {
+            case tensor_field::name: tensor.name = field_bytes(field, "TensorProto.name"); break;
+            case tensor_field::data_location:
+                tensor.data_location = field_varint(field, "TensorProto.data_location");
+                tensor.external = tensor.external || tensor.data_location == tensor_field::external_location;
+                break;
+            case tensor_field::external_data:
+                read_external_entry(reader.nested(field, "TensorProto.external_data"), tensor);
+                break;
+            default:
+                break;
         }
     }
 
+    static void read_external_entry(message_reader reader, frame& tensor) {
+        std::string_view key, value;
+        wire_field field;
+        while (reader.next(field)) {
+            if (field.number == entry_field::key) key = field_bytes(field, "StringStringEntryProto.key");
+            if (field.number == entry_field::value) value = field_bytes(field, "StringStringEntryProto.value");
+        }
+        tensor.external = true;
+        static constexpr std::string_view keys[] = {"location", "offset", "length"};
+        std::string_view* values[] = {&tensor.location, &tensor.offset, &tensor.length};
+        for (size_t i = 0; i < std::size(keys); ++i) {
+            if (key != keys[i]) continue;
+            const auto bit = static_cast<uint8_t>(1u << i);
+            if (tensor.keys_given & bit) tensor.repeated_key = keys[i];
+            tensor.keys_given |= bit;
+            *values[i] = value;
+        }
+    }
+
+    static void read_node_field(const wire_field& field, frame& node) {
+        if (field.number == node_field::op_type) node.op_type = field_bytes(field, "NodeProto.op_type");
+        if (field.number == node_field::domain) node.domain = field_bytes(field, "NodeProto.domain");
+    }
+
+    static void read_attribute_field(const wire_field& field, frame& attribute) {
+        if (field.number == attribute_field::type) {
+            attribute.attribute_type = field_varint(field, "AttributeProto.type");
+        }
+    }
+
+    // Records a tensor that keeps its data elsewhere. Which of two values
+    // of a key a runtime takes is its own affair: a key given twice is
+    // refused, so that what is checked is what is read.
+    size_t record_reference(const frame& outer, const frame& inner, const onnx_link& link) {
+        if (inner.data_location != tensor_field::external_location) return no_reference;
+        model_.has_external_data = true;
+        if (!inner.repeated_key.empty()) {
+            throw wire_error("a tensor gives its external data '" + std::string(inner.repeated_key) + "' twice");
+        }
+        onnx_external_reference& reference = model_.external_data.emplace_back();
+        reference.tensor = inner.name;
+        reference.location = inner.location;
+        reference.offset = inner.offset;
+        reference.length = inner.length;
+        reference.has_location = (inner.keys_given & 1) != 0;
+        reference.has_offset = (inner.keys_given & 2) != 0;
+        reference.has_length = (inner.keys_given & 4) != 0;
+        reference.tensor_begin = static_cast<uint64_t>(inner.bytes.data() - bytes_.data());
+        reference.tensor_end = reference.tensor_begin + inner.bytes.size();
+        reference.main_graph_initializer = outer.main_graph && link.outer == onnx_message::graph &&
+                                           link.field == graph_field::initializer;
+        return model_.external_data.size() - 1;
+    }
+
+    // A field that holds one message, given twice, merges the two: a tensor
+    // with its location in one and its offset in the other. With external
+    // data in either, that is refused rather than pieced together.
+    static void check_single(frame& outer, const frame& inner, const onnx_link& link) {
+        uint8_t bit = 0;
+        if (link.outer == onnx_message::attribute) {
+            if (link.field == attribute_field::t) bit = 1;
+            if (link.field == attribute_field::sparse_tensor) bit = 2;
+        } else if (link.outer == onnx_message::sparse_tensor) {
+            bit = link.field == sparse_tensor_field::values ? 1 : 2;
+        }
+        if (bit == 0) return;
+        if ((outer.singles_given & bit) && (inner.external || (outer.singles_external & bit))) {
+            throw wire_error(std::string("a tensor with external data is given twice in ") + link.name);
+        }
+        outer.singles_given |= bit;
+        if (inner.external) outer.singles_external |= bit;
+    }
+
     onnx_model& model_;
+    std::string_view bytes_;  // the whole model's
     bool has_graph_ = false;
     std::vector<onnx_value_info> inputs_;  // of the main graph, initializers among them
     std::unordered_set<std::string_view> initializer_names_;
@@ -160,7 +283,7 @@ onnx_read_status read_onnx_model(std::string_view bytes, onnx_model& model, std:
         return onnx_read_status::malformed;
     }
     try {
-        model_visitor visitor(model);
+        model_visitor visitor(model, bytes);
         message_reader reader(bytes, 0);
         model_visitor::frame frame;
         walk_onnx_message(reader, onnx_message::model, visitor, frame);

@@ -30,7 +30,7 @@ struct structure_visitor {
     // A linked field of another wire type is read as any other field: the
     // verdict on it is read_onnx_model's, which sees its bytes.
     static bool follows(const wire_field& field) { return field.type == wire_type::length_delimited; }
-    static frame enter(const frame&, const onnx_link&) { return {}; }
+    static frame enter(const frame&, const onnx_link&, const wire_field&) { return {}; }
     static void leave(frame&, const frame&, const onnx_link&) {}
 
     static void visit(frame&, onnx_message kind, const wire_field& field, const structure_reader& reader) {

@@ -18,6 +18,10 @@ namespace runtime {
 // checks of the table's size say.)
 constexpr uint32_t oldest_onnxruntime_api_version = 6;
 
+// AddExternalInitializersFromFilesInMemory came with version 18; it is
+// called only where the negotiated version has it.
+constexpr uint32_t external_files_in_memory_api_version = 18;
+
 struct negotiated_api {
     const OrtApi* api = nullptr;  // null when no usable version is offered
     uint32_t version = 0;

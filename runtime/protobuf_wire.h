@@ -87,6 +87,9 @@ public:
     // The reader for a length-delimited field holding a nested message.
     wire_reader nested(const wire_field& field, const char* what) const;
 
+    // Where the next field starts (the end of the last one read).
+    const char* position() const { return pos_; }
+
     const Source& source() const { return source_; }
 
 private:

@@ -10,6 +10,8 @@
 #include "class_registry.h"
 #include "device.h"
 #include "element_types.h"
+#include "external_data.h"
+#include "onnxruntime_api_version.h"
 #include "onnxruntime_library.h"
 #include "onnxruntime_log.h"
 #include "session.h"
@@ -19,13 +21,29 @@
 namespace runtime {
 namespace {
 
-Ort::SessionOptions session_options(const onnxruntime& loaded, bool on_gpu) {
+// What ONNX Runtime reads a model from: its complete bytes, or else a path;
+// and the files of its external data, in memory.
+struct model_source {
+    std::string_view bytes;
+    std::string path;
+    const external_data_files* weights = nullptr;
+};
+
+Ort::SessionOptions session_options(const onnxruntime& loaded, const model_source& source, bool on_gpu) {
     Ort::SessionOptions options = with_context("preparing the ONNX Runtime session options", [&] {
         Ort::SessionOptions made;
         made.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
         if (loaded.shared_thread_pool) made.DisablePerSessionThreads();
         return made;
     });
+    if (source.weights != nullptr && !source.weights->table_names().empty()) {
+        with_context("handing ONNX Runtime the model's external data", [&] {
+            const std::vector<std::string>& names = source.weights->table_names();
+            options.AddExternalInitializersFromFilesInMemory({names.begin(), names.end()},
+                                                             source.weights->table_buffers(),
+                                                             source.weights->table_sizes());
+        });
+    }
     if (on_gpu) {
         with_context("preparing the GPU execution provider",
                      [&] { options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{}); });
@@ -33,14 +51,8 @@ Ort::SessionOptions session_options(const onnxruntime& loaded, bool on_gpu) {
     return options;
 }
 
-// What ONNX Runtime reads a model from: its complete bytes, or else a path.
-struct model_source {
-    std::string_view bytes;
-    std::string path;
-};
-
 Ort::Session open_session(const onnxruntime& loaded, const model_source& source, bool on_gpu) {
-    const Ort::SessionOptions options = session_options(loaded, on_gpu);
+    const Ort::SessionOptions options = session_options(loaded, source, on_gpu);
     return with_logged_warnings([&] {
         return with_context("ONNX Runtime could not prepare the model", [&] {
             return source.bytes.empty() ? Ort::Session(*loaded.env, source.path.c_str(), options)
@@ -102,16 +114,45 @@ HRESULT open_through_descriptor(const onnxruntime& loaded, LearningModel& model,
     return S_OK;
 }
 
+// For a model whose tensors keep data in other files: checks those files
+// again, maps them and reads the model's bytes. ONNX Runtime takes the
+// files of the main graph's initializers from memory (C API 18 on); every
+// other tensor's data is written into a copy of the model, as ONNX Runtime
+// would look for its file by name. So it opens nothing itself and reads
+// exactly the files checked, whatever is renamed or relinked meanwhile.
+// What the check does not cover: a file changed in place (its bytes are
+// read as they are then; one truncated while mapped can end the process,
+// as with ONNX Runtime's own reading), and a hard link, which is a file of
+// the folder like any other.
+HRESULT prepare_external_data(const onnxruntime& loaded, LearningModel& model, model_file::complete_bytes& whole,
+                              external_data_files& weights, std::string& rewritten) {
+    const onnx_model& info = model.info();
+    if (HRESULT hr = weights.open(model.external_folder(), info.external_data, true); failed(hr)) return hr;
+    if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
+    const bool table = loaded.api_version >= external_files_in_memory_api_version;
+    if (HRESULT hr = weights.hand_over(model.external_folder(), whole.bytes(), info.external_data, table, rewritten);
+        failed(hr)) {
+        return hr;
+    }
+    // The copy serves: the file's payloads can go.
+    if (!rewritten.empty()) whole.reset();
+    return S_OK;
+}
+
 // Makes the session from the file ONNX Runtime reads itself where it can;
 // otherwise from the file's complete bytes, read for the occasion and
 // released again once ONNX Runtime holds its own copy of the weights.
+// External data always goes over as bytes (prepare_external_data).
 HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session,
                            std::string& gpu_refusal) {
     model_source source;
     model_file::complete_bytes whole;
-    // Tensors kept in other files are found relative to the model's path.
+    external_data_files weights;
+    std::string rewritten;
     if (model.info().has_external_data) {
-        source.path = model.path();
+        if (HRESULT hr = prepare_external_data(loaded, model, whole, weights, rewritten); failed(hr)) return hr;
+        source.bytes = rewritten.empty() ? whole.bytes() : std::string_view(rewritten);
+        source.weights = &weights;
     } else {
         std::string name;
         if (HRESULT hr = model.file().descriptor_path(name); failed(hr)) return hr;

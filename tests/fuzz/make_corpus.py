@@ -1,7 +1,7 @@
 """Writes the model reader fuzzer's seed corpus: small ONNX files, each
 exercising a different part of the format (metadata, symbolic and image
 shapes, sequences and maps, initializers, sparse and external tensors,
-subgraphs). Run: python tests/fuzz/make_corpus.py [directory]
+tensors in other files wherever they can live, subgraphs). Run: python tests/fuzz/make_corpus.py [directory]
 """
 
 import os
@@ -86,6 +86,46 @@ def seeds():
     )
     external_model.graph.sparse_initializer.append(sparse)
     yield "external_sparse", external_model
+
+    # Tensors in another file wherever they can live, as the fuzzer's
+    # weights.bin (16 bytes) beside the model would hold them.
+    def stored(name, offset=None, length=None):
+        made = numpy_helper.from_array(np.ones(2, dtype=np.float32), name)
+        made.ClearField("raw_data")
+        made.data_location = TensorProto.EXTERNAL
+        for key, value in (("location", "weights.bin"), ("offset", offset), ("length", length)):
+            if value is not None:
+                entry = made.external_data.add()
+                entry.key, entry.value = key, str(value)
+        return made
+
+    branch_out = tensor("b", shape=(2,))
+    then_branch = helper.make_graph(
+        [helper.make_node("Add", ["x", "k"], ["b"])], "then", [], [branch_out], [stored("k")]
+    )
+    else_branch = helper.make_graph([helper.make_node("Identity", ["x"], ["b"])], "else", [], [branch_out])
+    function = helper.make_function(
+        "local", "AddStored", ["a"], ["s"],
+        [helper.make_node("Constant", [], ["f"], value=stored("f", 8)), helper.make_node("Add", ["a", "f"], ["s"])],
+        OPSET,
+    )
+    stored_model = model(
+        [
+            helper.make_node("Constant", [], ["c"], value=stored("c", 0, 8)),
+            helper.make_node("Add", ["x", "w"], ["xw"]),
+            helper.make_node("If", ["flag"], ["xb"], then_branch=then_branch, else_branch=else_branch),
+            helper.make_node("AddStored", ["xb"], ["y"], domain="local"),
+        ],
+        [tensor("x", shape=(2,)), tensor("flag", TensorProto.BOOL, shape=())],
+        [tensor("y", shape=(2,))],
+        initializers=[stored("w", 8, 8)],
+        functions=[function],
+    )
+    stored_model.opset_import.append(helper.make_opsetid("local", 1))
+    stored_model.graph.sparse_initializer.append(
+        helper.make_sparse_tensor(stored("sparse_values"), numpy_helper.from_array(np.array([0, 1]), "i"), [4])
+    )
+    yield "external_data", stored_model
 
     then_graph = helper.make_graph(
         [helper.make_node("Identity", ["x"], ["then_out"])], "then", [], [tensor("then_out", shape=(2,))]

@@ -1,8 +1,11 @@
 // libFuzzer harness over the model load path: the ONNX reader on the raw
 // bytes, the structure walk that reads large files in part (the reader must
-// find the same model in what it read), then the same bytes as a file
-// through LearningModel's LoadFromFilePath, and every descriptor the loaded
-// model offers.
+// find the same model in what it read), the rewrite of tensors' external
+// data (the reader must accept what it writes), then the same bytes as a
+// file through LearningModel's LoadFromFilePath, which checks external data
+// against a weights file beside it, and every descriptor the loaded model
+// offers.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "class_registry.h"
 #include "boundary.h"
+#include "external_data_rewrite.h"
 #include "onnx_model.h"
 #include "onnx_structure.h"
 #include "protobuf_wire.h"
@@ -23,20 +29,35 @@ using namespace mlabi;
 
 namespace {
 
-// The file the load path reads; one per fuzzing process, on tmpfs when there.
-const std::string& model_path() {
+// The folder of the file the load path reads, with a weights file for its
+// external data; one per fuzzing process, on tmpfs when there.
+const std::string& folder() {
     static const std::string path = [] {
         const char* directory = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        return std::string(directory) + "/qelmo_fuzz_" + std::to_string(getpid()) + ".onnx";
+        std::string made = std::string(directory) + "/qelmo_fuzz_" + std::to_string(getpid());
+        if (mkdir(made.c_str(), 0700) != 0) std::abort();
+        FILE* weights = std::fopen((made + "/weights.bin").c_str(), "wb");
+        if (weights == nullptr || std::fwrite("0123456789abcdef", 1, 16, weights) != 16) std::abort();
+        std::fclose(weights);
+        return made;
     }();
     return path;
 }
 
-void remove_model_file() { std::remove(model_path().c_str()); }
+const std::string& model_path() {
+    static const std::string path = folder() + "/model.onnx";
+    return path;
+}
+
+void remove_files() {
+    std::remove(model_path().c_str());
+    std::remove((folder() + "/weights.bin").c_str());
+    rmdir(folder().c_str());
+}
 
 ILearningModelStatics* statics() {
     static ILearningModelStatics* loaded = [] {
-        std::atexit(remove_model_file);
+        std::atexit(remove_files);
         com_ptr<IActivationFactory> factory = runtime::make_learning_model_factory();
         com_ptr<ILearningModelStatics> result;
         if (!factory || factory.as(result) != S_OK) std::abort();
@@ -99,8 +120,19 @@ public:
     std::string image;
 };
 
+bool same_references(const runtime::onnx_external_reference& a, const runtime::onnx_external_reference& b) {
+    return a.tensor == b.tensor && a.location == b.location && a.offset == b.offset && a.length == b.length &&
+           a.has_location == b.has_location && a.has_offset == b.has_offset && a.has_length == b.has_length &&
+           a.main_graph_initializer == b.main_graph_initializer && a.tensor_begin == b.tensor_begin &&
+           a.tensor_end == b.tensor_end;
+}
+
 bool same_reading(const runtime::onnx_model& a, const runtime::onnx_model& b) {
     if (a.inputs.size() != b.inputs.size() || a.outputs.size() != b.outputs.size()) return false;
+    if (a.external_data.size() != b.external_data.size()) return false;
+    for (size_t i = 0; i < a.external_data.size(); ++i) {
+        if (!same_references(a.external_data[i], b.external_data[i])) return false;
+    }
     for (size_t i = 0; i < a.inputs.size(); ++i) {
         if (a.inputs[i].name != b.inputs[i].name || a.inputs[i].shape.size() != b.inputs[i].shape.size()) return false;
     }
@@ -123,6 +155,37 @@ void check_structure_walk(const uint8_t* data, size_t size, runtime::onnx_read_s
     if (runtime::read_onnx_model(source.image, partial, partial_error) != status || partial_error != error ||
         !same_reading(partial, model)) {
         std::abort();
+    }
+}
+
+// Writes every other tensor's data in and relocates the rest: the copy must
+// read as the same model, with only the relocated tensors still external.
+void check_rewrite(std::string_view bytes, const runtime::onnx_model& model) {
+    std::vector<runtime::tensor_rewrite> rewrites;
+    for (size_t i = 0; i < model.external_data.size(); ++i) {
+        const runtime::onnx_external_reference& reference = model.external_data[i];
+        const std::string_view tensor =
+            bytes.substr(reference.tensor_begin, reference.tensor_end - reference.tensor_begin);
+        uint64_t data_size = 0;
+        if (!runtime::tensor_data_size(tensor, data_size)) data_size = 0;
+        if (i % 2 == 0) {
+            const std::string_view data =
+                std::string_view("0123456789abcdef").substr(0, std::min<uint64_t>(data_size, 16));
+            rewrites.push_back({reference.tensor_begin, reference.tensor_end, data, {}});
+        } else {
+            rewrites.push_back({reference.tensor_begin, reference.tensor_end, {}, "relocated.bin"});
+        }
+    }
+    const std::string rewritten = runtime::rewrite_tensors(bytes, rewrites);
+    runtime::onnx_model again;
+    std::string error;
+    if (runtime::read_onnx_model(rewritten, again, error) != runtime::onnx_read_status::ok) std::abort();
+    if (again.external_data.size() != model.external_data.size() / 2 || again.inputs.size() != model.inputs.size() ||
+        again.outputs.size() != model.outputs.size() || again.graph_name != model.graph_name) {
+        std::abort();
+    }
+    for (const runtime::onnx_external_reference& reference : again.external_data) {
+        if (reference.location != "relocated.bin") std::abort();
     }
 }
 
@@ -161,6 +224,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const runtime::onnx_read_status status =
         runtime::read_onnx_model(std::string_view(reinterpret_cast<const char*>(data), size), model, error);
     check_structure_walk(data, size, status, model, error);
+    if (status == runtime::onnx_read_status::ok && model.has_external_data) {
+        check_rewrite(std::string_view(reinterpret_cast<const char*>(data), size), model);
+    }
     load_through_file(data, size);
     return 0;
 }

@@ -182,28 +182,69 @@ TEST(OnnxReader, SkipsUnknownFieldsOfEveryWireType) {
     EXPECT_EQ(read.inputs.size(), 1u);
 }
 
-TEST(OnnxReader, FindsExternalDataWhereverTensorsLive) {
+TEST(OnnxReader, CollectsExternalDataWhereverTensorsLive) {
+    using test_proto::external_tensor;
+    const message weights = external_tensor("w", "weights.bin", "16", "8");
     message graph = test_proto::simple_graph();
-    graph.nested(5, test_proto::initializer("w", true));
-    EXPECT_TRUE(read_ok(model_of_graph(graph)).has_external_data);
-
-    // A Constant node's tensor inside an If branch.
-    message attribute_tensor;
-    attribute_tensor.bytes(1, "value").nested(5, test_proto::initializer("c", true)).varint(20, 4);
+    graph.nested(5, weights)
+        .nested(1, test_proto::constant_node(external_tensor("c", "c.bin")))
+        .nested(1, test_proto::constant_node(external_tensor("custom", "d.bin")).bytes(7, "custom.domain"));
+    // A Constant node inside an If branch.
     message branch;
-    branch.bytes(2, "then").nested(1, message().bytes(4, "Constant").nested(5, attribute_tensor));
-    message branch_attribute;
-    branch_attribute.bytes(1, "then_branch").nested(6, branch).varint(20, 5);
-    message nested_graph = test_proto::simple_graph();
-    nested_graph.nested(1, message().bytes(4, "If").nested(5, branch_attribute));
-    EXPECT_TRUE(read_ok(model_of_graph(nested_graph)).has_external_data);
-
+    branch.bytes(2, "then").nested(1, test_proto::constant_node(external_tensor("in_branch", "sub/b.bin")));
+    graph.nested(1, test_proto::if_node(branch));
+    graph.nested(15, message().nested(1, external_tensor("sparse", "s.bin")).nested(2, external_tensor("", "i.bin")));
     // Tensors that say where their data would live but keep it inline.
-    message inline_tensor = test_proto::initializer("w");
+    message inline_tensor = test_proto::initializer("inline");
     inline_tensor.varint(14, 0);
-    message inline_graph = test_proto::simple_graph();
-    inline_graph.nested(5, inline_tensor);
-    EXPECT_FALSE(read_ok(model_of_graph(inline_graph)).has_external_data);
+    graph.nested(5, inline_tensor);
+    message model = test_proto::model_with(graph);
+    model.nested(25, message().bytes(1, "f").nested(7, test_proto::constant_node(external_tensor("in_f", "f.bin"))));
+    const std::string bytes = model.str();
+    const onnx_model read = read_ok(bytes);
+
+    ASSERT_TRUE(read.has_external_data);
+    ASSERT_EQ(read.external_data.size(), 7u);
+    const auto& w = read.external_data[0];
+    EXPECT_EQ(w.tensor, "w");
+    EXPECT_EQ(w.location, "weights.bin");
+    EXPECT_TRUE(w.has_location && w.has_offset && w.has_length);
+    EXPECT_EQ(w.offset, "16");
+    EXPECT_EQ(w.length, "8");
+    EXPECT_EQ(bytes.substr(w.tensor_begin, w.tensor_end - w.tensor_begin), weights.str());
+    const std::vector<std::pair<std::string, bool>> expected = {
+        {"w", true}, {"c", true}, {"custom", false}, {"in_branch", false}, {"sparse", false}, {"", false},
+        {"in_f", false}};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(read.external_data[i].tensor, expected[i].first);
+        EXPECT_EQ(read.external_data[i].main_graph_initializer, expected[i].second) << expected[i].first;
+    }
+}
+
+TEST(OnnxReader, RefusesExternalDataThatReadsTwoWays) {
+    using test_proto::external_tensor;
+    message twice = external_tensor("w", "weights.bin");
+    twice.nested(13, message().bytes(1, "location").bytes(2, "/etc/passwd"));
+    EXPECT_NE(read_error(model_of_graph(test_proto::simple_graph().nested(5, twice))).find("'location' twice"),
+              std::string::npos);
+
+    // A field holding one tensor, given twice, merges the two: refused
+    // when either holds external data, as it always was otherwise.
+    auto constant_with = [](const message& first, const message& second) {
+        message attribute;
+        attribute.bytes(1, "value").nested(5, first).nested(5, second).varint(20, 4);
+        message node;
+        node.bytes(4, "Constant").nested(5, attribute);
+        return model_of_graph(test_proto::simple_graph().nested(1, node));
+    };
+    message located_only;  // a location, but no data_location: not external on its own
+    located_only.nested(13, message().bytes(1, "location").bytes(2, "/etc/passwd"));
+    read_error(constant_with(located_only, external_tensor("c", "c.bin")));
+    read_error(constant_with(external_tensor("c", "c.bin"), test_proto::initializer("c")));
+    EXPECT_FALSE(read_ok(constant_with(test_proto::initializer("a"), test_proto::initializer("b"))).has_external_data);
+    message sparse;
+    sparse.nested(1, test_proto::initializer("v")).nested(1, external_tensor("v", "v.bin"));
+    read_error(model_of_graph(test_proto::simple_graph().nested(15, sparse)));
 }
 
 // --- Malformed input -----------------------------------------------------------

@@ -102,6 +102,36 @@ inline message initializer(std::string_view name, bool external = false) {
     return tensor;
 }
 
+// A float tensor [2] whose data is in `location`; offset and length when
+// not empty.
+inline message external_tensor(std::string_view name, std::string_view location, std::string_view offset = {},
+                               std::string_view length = {}) {
+    message tensor;
+    tensor.varint(1, 2).varint(2, 1).bytes(8, name);
+    const std::pair<std::string_view, std::string_view> entries[] = {
+        {"location", location}, {"offset", offset}, {"length", length}};
+    for (const auto& [key, value] : entries) {
+        if (!value.empty()) tensor.nested(13, message().bytes(1, key).bytes(2, value));
+    }
+    return tensor.varint(14, 1);
+}
+
+// A Constant node of the default domain whose `value` is `tensor`.
+inline message constant_node(const message& tensor) {
+    message attribute;
+    attribute.bytes(1, "value").nested(5, tensor).varint(20, 4);
+    message node;
+    node.bytes(2, "constant_out").bytes(4, "Constant").nested(5, attribute);
+    return node;
+}
+
+// An If node whose then_branch is `branch`.
+inline message if_node(const message& branch) {
+    message attribute;
+    attribute.bytes(1, "then_branch").nested(6, branch).varint(20, 5);
+    return message().bytes(4, "If").nested(5, attribute);
+}
+
 inline message metadata_entry(std::string_view key, std::string_view value) {
     return message().bytes(1, key).bytes(2, value);
 }

@@ -1,0 +1,356 @@
+#include "external_data.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "boundary.h"
+#include "error_info.h"
+#include "external_data_rewrite.h"
+#include "file_reader.h"
+
+namespace runtime {
+namespace {
+
+// ONNX Runtime reads a tensor located at "*/_ORT_MEM_ADDR_/*" from the
+// memory address in its offset: from a model file, releases up to 1.23
+// read the process's memory or crash it.
+constexpr std::string_view memory_address_marker = "_ORT_MEM_ADDR_";
+
+// Text from the model quoted in a message, cut short when long.
+std::string quoted(std::string_view text) {
+    constexpr size_t longest = 200;
+    if (text.size() <= longest) return "'" + std::string(text) + "'";
+    size_t cut = longest;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
+    return "'" + std::string(text.substr(0, cut)) + "...'";
+}
+
+// A refusal of one reference, carried to the boundary.
+[[noreturn]] void refuse(HRESULT status, const external_data_folder& folder, const onnx_external_reference& reference,
+                         const std::string& reason) {
+    const std::string tensor = reference.tensor.empty() ? "an unnamed tensor" : "tensor " + quoted(reference.tensor);
+    throw runtime_failure(status, tensor + ": external data " + reason + " (" + folder.model_path + ")");
+}
+
+// Why a location is refused before looking at the file system, or empty.
+std::string location_fault(const onnx_external_reference& reference) {
+    const std::string_view location = reference.location;
+    if (!reference.has_location) return "has no location";
+    if (location.empty()) return "has an empty location";
+    if (location.find('\0') != std::string_view::npos) return "location contains a NUL character";
+    if (location.front() == '/') {
+        return "location " + quoted(location) + " is an absolute path; only files inside the model's folder are read";
+    }
+    size_t start = 0;
+    while (start <= location.size()) {
+        const size_t end = std::min(location.find('/', start), location.size());
+        if (location.substr(start, end - start) == "..") {
+            return "location " + quoted(location) + " goes up out of the model's folder ('..')";
+        }
+        start = end + 1;
+    }
+    if (location.find(memory_address_marker) != std::string_view::npos) {
+        return "location " + quoted(location) + " is ONNX Runtime's marker for data in memory";
+    }
+    return {};
+}
+
+// Decimal digits only, as ONNX writes them, up to the largest file offset.
+bool parse_number(std::string_view text, uint64_t& value) {
+    if (text.empty() || text.size() > 19) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return value <= static_cast<uint64_t>(INT64_MAX);
+}
+
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Where an open file really is, as the kernel names it; empty when unknown.
+std::string real_path_of(int fd) {
+    std::string path(4096, '\0');
+    const ssize_t length = ::readlink(descriptor_path(fd).c_str(), &path[0], path.size());
+    if (length <= 0 || static_cast<size_t>(length) >= path.size()) return {};
+    path.resize(static_cast<size_t>(length));
+    return path;
+}
+
+// Inside `folder`, or the folder itself (refused then as a folder).
+bool lies_under(const std::string& path, const std::string& folder) {
+    if (path.compare(0, folder.size(), folder) != 0) return false;
+    return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
+}
+
+const char* kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a regular file";
+}
+
+struct checked_file {
+    file_descriptor readable;
+    uint64_t size = 0;
+};
+
+// Opens the file a location names for reading, once it is known to be a
+// regular file inside the folder. The first open (O_PATH) reads nothing and
+// cannot block; the file is then reopened through its descriptor, not its
+// name, so what was checked is what is read.
+checked_file open_checked(const external_data_folder& folder, int folder_fd, const onnx_external_reference& reference) {
+    const std::string& location = reference.location;
+    file_descriptor found(::openat(folder_fd, location.c_str(), O_PATH | O_CLOEXEC));
+    if (found.get() < 0) {
+        const int error = errno;
+        switch (error) {
+            case ENOENT:
+            case ENOTDIR:
+                refuse(E_FILE_NOT_FOUND, folder, reference,
+                       "file " + quoted(location) + " is not in the model's folder");
+            case EACCES:
+            case EPERM:
+                refuse(E_ACCESSDENIED, folder, reference, "file " + quoted(location) + " may not be read");
+            case ELOOP:
+                refuse(E_INVALID_MODEL, folder, reference,
+                       "location " + quoted(location) + " has a loop of symbolic links");
+            default:
+                refuse(E_INVALID_MODEL, folder, reference,
+                       "file " + quoted(location) + " cannot be opened: " + std::strerror(error));
+        }
+    }
+    const std::string real = real_path_of(found.get());
+    if (real.empty()) {
+        refuse(E_ACCESSDENIED, folder, reference,
+               "file " + quoted(location) + " cannot be checked: /proc/self/fd does not tell where it is");
+    }
+    bool inside = false;
+    for (const std::string& allowed : folder.real) inside = inside || lies_under(real, allowed);
+    if (!inside) {
+        refuse(E_INVALID_MODEL, folder, reference, "location " + quoted(location) + " leads outside the model's folder");
+    }
+
+    struct stat found_status {};
+    if (::fstat(found.get(), &found_status) != 0 || !S_ISREG(found_status.st_mode)) {
+        refuse(E_INVALID_MODEL, folder, reference,
+               "location " + quoted(location) + " is " + kind_of(found_status.st_mode) + ", not a regular file");
+    }
+
+    checked_file file;
+    file.readable = file_descriptor(::open(descriptor_path(found.get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    struct stat status {};
+    if (file.readable.get() < 0 || ::fstat(file.readable.get(), &status) != 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM) {
+            refuse(E_ACCESSDENIED, folder, reference, "file " + quoted(location) + " may not be read");
+        }
+        refuse(E_INVALID_MODEL, folder, reference,
+               "file " + quoted(location) + " cannot be read: " + std::strerror(error));
+    }
+    if (status.st_dev != found_status.st_dev || status.st_ino != found_status.st_ino) {
+        refuse(E_INVALID_MODEL, folder, reference, "file " + quoted(location) + " changed while it was checked");
+    }
+    file.size = static_cast<uint64_t>(status.st_size);
+    return file;
+}
+
+void check_range(const external_data_folder& folder, const onnx_external_reference& reference, uint64_t file_size) {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    if (reference.has_offset && !parse_number(reference.offset, offset)) {
+        refuse(E_INVALID_MODEL, folder, reference, "offset " + quoted(reference.offset) + " is not a number");
+    }
+    if (reference.has_length && !parse_number(reference.length, length)) {
+        refuse(E_INVALID_MODEL, folder, reference, "length " + quoted(reference.length) + " is not a number");
+    }
+    if (offset > file_size || length > file_size - offset) {
+        std::string range = "at offset " + std::to_string(offset);
+        if (reference.has_length) range += ", length " + std::to_string(length) + ",";
+        refuse(E_INVALID_MODEL, folder, reference,
+               range + " lies past the end of " + quoted(reference.location) + " (" + std::to_string(file_size) +
+                   " bytes)");
+    }
+}
+
+// The location without "." and empty components: the same file, as there is
+// no "..", under the name ONNX Runtime finds in its table (some releases
+// normalise the table's names but not the model's).
+std::string plain_location(std::string_view location) {
+    std::string plain;
+    size_t start = 0;
+    while (start <= location.size()) {
+        const size_t end = std::min(location.find('/', start), location.size());
+        const std::string_view component = location.substr(start, end - start);
+        if (!component.empty() && component != ".") {
+            if (!plain.empty()) plain += '/';
+            plain += component;
+        }
+        start = end + 1;
+    }
+    return plain;
+}
+
+// The bytes of `reference` within its mapped file, whose range was checked.
+std::string_view data_of(const external_data_folder& folder, const onnx_external_reference& reference,
+                         std::string_view model, const char* file, size_t file_size) {
+    uint64_t offset = 0;
+    uint64_t length = file_size;
+    if (reference.has_offset) parse_number(reference.offset, offset);
+    if (reference.has_length) {
+        parse_number(reference.length, length);
+    } else if (!tensor_data_size(model.substr(reference.tensor_begin, reference.tensor_end - reference.tensor_begin),
+                                 length) ||
+               length > file_size - offset) {
+        refuse(E_INVALID_MODEL, folder, reference,
+               "gives no length, and its size cannot be told from its type and shape");
+    }
+    return std::string_view(file + offset, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+HRESULT find_external_data_folder(const std::string& model_path, external_data_folder& folder) noexcept {
+    return at_boundary("out of memory loading a model", "unexpected failure loading a model", [&] {
+        folder = external_data_folder{};
+        folder.model_path = model_path;
+        const size_t slash = model_path.rfind('/');
+        folder.named = slash == 0 || slash == std::string::npos ? std::string("/") : model_path.substr(0, slash);
+        // The named folder's real path, then the model file's own folder.
+        for (int step = 0; step < 2; ++step) {
+            const std::string& path = step == 0 ? folder.named : model_path;
+            char* resolved = ::realpath(path.c_str(), nullptr);
+            if (resolved == nullptr) {
+                const int error = errno;
+                const HRESULT status = error == EACCES || error == EPERM ? E_ACCESSDENIED : E_FILE_NOT_FOUND;
+                return fail(status,
+                            "cannot resolve the folder of the model (" + model_path + "): " + std::strerror(error));
+            }
+            std::string real = resolved;
+            std::free(resolved);
+            if (step == 1) {
+                const size_t end = real.rfind('/');
+                real = end == 0 || end == std::string::npos ? std::string("/") : real.substr(0, end);
+            }
+            if (folder.real.empty() || folder.real.front() != real) folder.real.push_back(std::move(real));
+        }
+        return S_OK;
+    });
+}
+
+external_data_files::~external_data_files() { release(); }
+
+void external_data_files::release() noexcept {
+    for (const mapped_file& file : files_) {
+        if (file.mapping != 0) ::munmap(file.bytes, file.mapping);
+    }
+    files_.clear();
+    table_names_.clear();
+    table_buffers_.clear();
+    table_sizes_.clear();
+}
+
+HRESULT external_data_files::open(const external_data_folder& folder,
+                                  const std::vector<onnx_external_reference>& references, bool map) noexcept {
+    release();
+    const HRESULT status = at_boundary("out of memory checking a model's external data",
+                                      "unexpected failure checking a model's external data", [&] {
+        file_descriptor folder_fd(::open(folder.named.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (folder_fd.get() < 0) {
+            const int error = errno;
+            return fail(error == EACCES || error == EPERM ? E_ACCESSDENIED : E_FILE_NOT_FOUND,
+                        "cannot open the folder of the model (" + folder.model_path + "): " + std::strerror(error));
+        }
+        // Each file once, however many tensors it holds.
+        std::unordered_map<std::string_view, uint64_t> sizes;
+        for (const onnx_external_reference& reference : references) {
+            if (std::string fault = location_fault(reference); !fault.empty()) {
+                refuse(E_INVALID_MODEL, folder, reference, fault);
+            }
+            auto known = sizes.find(reference.location);
+            if (known == sizes.end()) {
+                const checked_file file = open_checked(folder, folder_fd.get(), reference);
+                known = sizes.emplace(reference.location, file.size).first;
+                if (map) add_mapping(folder, reference, file.readable.get(), file.size);
+            }
+            check_range(folder, reference, known->second);
+        }
+        return S_OK;
+    });
+    if (failed(status)) release();
+    return status;
+}
+
+void external_data_files::add_mapping(const external_data_folder& folder, const onnx_external_reference& reference,
+                                      int fd, uint64_t size) {
+    // An empty file has no mapping, but ONNX Runtime still wants a pointer.
+    static char nothing = 0;
+    mapped_file& file = files_.emplace_back();
+    file.location = reference.location;
+    file.bytes = &nothing;
+    if (size == 0) return;
+    void* bytes = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (bytes == MAP_FAILED) {
+        refuse(E_OUTOFMEMORY, folder, reference,
+               "file " + quoted(reference.location) + " cannot be mapped: " + std::strerror(errno));
+    }
+    file.bytes = static_cast<char*>(bytes);
+    file.size = file.mapping = static_cast<size_t>(size);
+}
+
+HRESULT external_data_files::hand_over(const external_data_folder& folder, std::string_view model,
+                                       const std::vector<onnx_external_reference>& references, bool table,
+                                       std::string& rewritten) noexcept {
+    rewritten.clear();
+    table_names_.clear();
+    table_buffers_.clear();
+    table_sizes_.clear();
+    return at_boundary("out of memory preparing a model's external data",
+                       "unexpected failure preparing a model's external data", [&] {
+        std::unordered_map<std::string_view, const mapped_file*> files;
+        for (const mapped_file& file : files_) files.emplace(file.location, &file);
+        std::unordered_set<std::string> names;
+        std::vector<tensor_rewrite> rewrites;
+        for (const onnx_external_reference& reference : references) {
+            const auto found = files.find(reference.location);
+            if (found == files.end()) throw std::logic_error("external data handed over before it was mapped");
+            const mapped_file* file = found->second;
+            tensor_rewrite change;
+            change.begin = reference.tensor_begin;
+            change.end = reference.tensor_end;
+            if (!table || !reference.main_graph_initializer) {
+                change.data = data_of(folder, reference, model, file->bytes, file->size);
+                rewrites.push_back(std::move(change));
+                continue;
+            }
+            std::string name = plain_location(reference.location);
+            if (names.insert(name).second) {
+                table_names_.push_back(name);
+                table_buffers_.push_back(file->bytes);
+                table_sizes_.push_back(file->size);
+            }
+            if (name != reference.location) {
+                change.location = std::move(name);
+                rewrites.push_back(std::move(change));
+            }
+        }
+        if (!rewrites.empty()) rewritten = rewrite_tensors(model, std::move(rewrites));
+        return S_OK;
+    });
+}
+
+}  // namespace runtime

@@ -1,0 +1,91 @@
+// The files that a model's tensors keep their data in. The model names them
+// itself (each tensor's `location`), so a model from elsewhere could name
+// any file its user may read and hand its bytes back as an output. A
+// reference is accepted only when its location is a relative path without
+// `..`, it leads (symbolic links followed) to a regular file inside the
+// model's folder, and its offset and length are numbers within that file.
+// Files are looked at without being opened for reading until they are known
+// to be regular files, so a FIFO or a device is refused without blocking or
+// being read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "abi/unknown.h"
+#include "onnx_model.h"
+
+namespace runtime {
+
+// Where a model's external data may lie, settled when the model is loaded.
+struct external_data_folder {
+    std::string model_path;  // absolute; named in messages
+    std::string named;       // the model's folder as named: locations are relative to it
+    // Real paths a file may lie under: the named folder's, and that of the
+    // folder the model file really is in (a model reached by a symbolic
+    // link, as in download caches, keeps its weights beside its target).
+    std::vector<std::string> real;
+};
+
+// The folder of the model at `model_path` (absolute). Fails with
+// E_FILE_NOT_FOUND or E_ACCESSDENIED (recorded) when it cannot be resolved.
+mlabi::HRESULT find_external_data_folder(const std::string& model_path, external_data_folder& folder) noexcept;
+
+// The checked files of a model's references, each opened once and, when
+// asked, mapped read-only until this is destroyed.
+class external_data_files {
+public:
+    external_data_files() = default;
+    external_data_files(const external_data_files&) = delete;
+    external_data_files& operator=(const external_data_files&) = delete;
+    ~external_data_files();
+
+    // Checks every reference of a model in `folder`; with `map`, keeps each
+    // distinct file mapped. A refusal is recorded with a message naming the
+    // tensor and the reason (never anything read from the file):
+    // E_INVALID_MODEL for a location or numbers that are not accepted,
+    // E_FILE_NOT_FOUND for a missing file, E_ACCESSDENIED for one that may
+    // not be read (or when /proc/self/fd, which the check needs, is missing).
+    mlabi::HRESULT open(const external_data_folder& folder, const std::vector<onnx_external_reference>& references,
+                        bool map) noexcept;
+
+    // What ONNX Runtime is given, once the files are mapped, so that it
+    // opens nothing by name: `model` with the data of every tensor it would
+    // look for by name written into it (into `rewritten`, left empty when
+    // there is none), and the files it takes from memory (the table below).
+    // With `table` false (a library without that call), every tensor's
+    // data is written in. Fails with E_INVALID_MODEL (recorded) for a
+    // tensor whose size cannot be told.
+    mlabi::HRESULT hand_over(const external_data_folder& folder, std::string_view model,
+                             const std::vector<onnx_external_reference>& references, bool table,
+                             std::string& rewritten) noexcept;
+
+    // ONNX Runtime's table of files in memory, by the locations the model
+    // (or its rewritten copy) gives.
+    const std::vector<std::string>& table_names() const { return table_names_; }
+    const std::vector<char*>& table_buffers() const { return table_buffers_; }
+    const std::vector<size_t>& table_sizes() const { return table_sizes_; }
+
+private:
+    struct mapped_file {
+        std::string location;
+        char* bytes = nullptr;
+        size_t size = 0;
+        size_t mapping = 0;  // the mapping's length, 0 when none
+    };
+
+    void release() noexcept;
+    // Maps `fd`, a checked file of `size` bytes, as `reference`'s location.
+    void add_mapping(const external_data_folder& folder, const onnx_external_reference& reference, int fd,
+                     uint64_t size);
+
+    std::vector<mapped_file> files_;
+    std::vector<std::string> table_names_;
+    std::vector<char*> table_buffers_;
+    std::vector<size_t> table_sizes_;
+};
+
+}  // namespace runtime
