@@ -3,9 +3,9 @@
 
 #include <string_view>
 
-#include "boundary.h"
-#include "error_info.h"
-#include "text.h"
+#include "com/boundary.h"
+#include "com/error_info.h"
+#include "com/text.h"
 
 namespace runtime {
 namespace {

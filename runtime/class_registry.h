@@ -5,8 +5,8 @@
 // memory runs out.
 #pragma once
 
-#include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
+#include "abi_support/com_ptr.h"
 
 namespace runtime {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "error_info.h"
-#include "gpu_probe.h"
-#include "onnxruntime_library.h"
-#include "session_placement.h"
+#include "classes/session_placement.h"
+#include "com/error_info.h"
+#include "onnxruntime/gpu_probe.h"
+#include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
 namespace {

@@ -1,13 +1,13 @@
-#include "binding.h"
+#include "classes/binding.h"
 
 #include <string>
 #include <utility>
 
-#include "class_factory.h"
 #include "class_registry.h"
-#include "element_types.h"
-#include "onnxruntime_library.h"
-#include "text.h"
+#include "com/class_factory.h"
+#include "com/text.h"
+#include "onnx/element_types.h"
+#include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
 namespace {

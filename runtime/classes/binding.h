@@ -8,10 +8,10 @@
 #include <mutex>
 #include <vector>
 
-#include "boundary.h"
-#include "owned_value.h"
-#include "session.h"
-#include "tensor.h"
+#include "classes/session.h"
+#include "classes/tensor.h"
+#include "com/boundary.h"
+#include "onnxruntime/owned_value.h"
 
 namespace runtime {
 

@@ -1,12 +1,12 @@
-#include "device.h"
+#include "classes/device.h"
 
 #include <string>
 #include <utility>
 
-#include "class_factory.h"
 #include "class_registry.h"
-#include "gpu_probe.h"
-#include "onnxruntime_library.h"
+#include "com/class_factory.h"
+#include "onnxruntime/gpu_probe.h"
+#include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
 namespace {

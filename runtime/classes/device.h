@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "boundary.h"
+#include "com/boundary.h"
 
 namespace runtime {
 

@@ -1,9 +1,9 @@
-#include "evaluation_result.h"
+#include "classes/evaluation_result.h"
 
 #include <utility>
 
-#include "map_view.h"
-#include "output_values.h"
+#include "classes/output_values.h"
+#include "com/map_view.h"
 
 namespace runtime {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "boundary.h"
-#include "owned_value.h"
+#include "com/boundary.h"
+#include "onnxruntime/owned_value.h"
 
 namespace runtime {
 

@@ -1,12 +1,12 @@
-#include "feature_descriptor.h"
+#include "classes/feature_descriptor.h"
 
 #include <new>
 #include <string>
 #include <vector>
 
-#include "element_types.h"
-#include "text.h"
-#include "vector_view.h"
+#include "com/text.h"
+#include "com/vector_view.h"
+#include "onnx/element_types.h"
 
 namespace runtime {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "boundary.h"
-#include "onnx_model.h"
+#include "com/boundary.h"
+#include "onnx/onnx_model.h"
 
 namespace runtime {
 

@@ -1,20 +1,20 @@
-#include "learning_model.h"
+#include "classes/learning_model.h"
 
 #include <new>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "class_factory.h"
 #include "class_registry.h"
-#include "error_info.h"
-#include "feature_descriptor.h"
-#include "file_kind.h"
-#include "file_reader.h"
-#include "map_view.h"
-#include "model_file.h"
-#include "text.h"
-#include "vector_view.h"
+#include "classes/feature_descriptor.h"
+#include "com/class_factory.h"
+#include "com/error_info.h"
+#include "com/map_view.h"
+#include "com/text.h"
+#include "com/vector_view.h"
+#include "memory/file_reader.h"
+#include "memory/model_file.h"
+#include "onnx/file_kind.h"
 
 namespace runtime {
 namespace {

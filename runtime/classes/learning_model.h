@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "boundary.h"
-#include "external_data.h"
-#include "model_file.h"
-#include "onnx_model.h"
+#include "com/boundary.h"
+#include "memory/external_data.h"
+#include "memory/model_file.h"
+#include "onnx/onnx_model.h"
 
 namespace runtime {
 

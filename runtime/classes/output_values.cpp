@@ -1,11 +1,11 @@
-#include "output_values.h"
+#include "classes/output_values.h"
 
 #include <new>
 #include <tuple>
 #include <utility>
 
-#include "element_types.h"
-#include "tensor.h"
+#include "classes/tensor.h"
+#include "onnx/element_types.h"
 
 namespace runtime {
 namespace {

@@ -3,8 +3,8 @@
 // values, an object that tells its kind and offers no tensor interface.
 #pragma once
 
-#include "boundary.h"
-#include "owned_value.h"
+#include "com/boundary.h"
+#include "onnxruntime/owned_value.h"
 
 namespace runtime {
 

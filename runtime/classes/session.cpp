@@ -1,8 +1,8 @@
-#include "session.h"
+#include "classes/session.h"
 
 #include <utility>
 
-#include "text.h"
+#include "com/text.h"
 
 namespace runtime {
 

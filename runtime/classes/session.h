@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "boundary.h"
-#include "learning_model.h"
-#include "onnxruntime_api.h"
+#include "classes/learning_model.h"
+#include "com/boundary.h"
+#include "onnxruntime/onnxruntime_api.h"
 
 namespace runtime {
 

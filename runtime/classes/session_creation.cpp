@@ -6,17 +6,17 @@
 #include <utility>
 #include <vector>
 
-#include "class_factory.h"
 #include "class_registry.h"
-#include "device.h"
-#include "element_types.h"
-#include "external_data.h"
-#include "onnxruntime_api_version.h"
-#include "onnxruntime_library.h"
-#include "onnxruntime_log.h"
-#include "session.h"
-#include "session_placement.h"
-#include "text.h"
+#include "classes/device.h"
+#include "classes/session.h"
+#include "classes/session_placement.h"
+#include "com/class_factory.h"
+#include "com/text.h"
+#include "memory/external_data.h"
+#include "onnx/element_types.h"
+#include "onnxruntime/onnxruntime_api_version.h"
+#include "onnxruntime/onnxruntime_library.h"
+#include "onnxruntime/onnxruntime_log.h"
 
 namespace runtime {
 namespace {

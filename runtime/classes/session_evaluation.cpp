@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "abi/float16.h"
-#include "binding.h"
-#include "evaluation_result.h"
-#include "onnxruntime_library.h"
-#include "session.h"
-#include "text.h"
+#include "abi_support/float16.h"
+#include "classes/binding.h"
+#include "classes/evaluation_result.h"
+#include "classes/session.h"
+#include "com/text.h"
+#include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
 

@@ -1,4 +1,4 @@
-#include "session_placement.h"
+#include "classes/session_placement.h"
 
 #include <mutex>
 #include <utility>

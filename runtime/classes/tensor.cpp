@@ -1,10 +1,10 @@
-#include "tensor.h"
+#include "classes/tensor.h"
 
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "element_types.h"
+#include "onnx/element_types.h"
 
 namespace runtime {
 namespace {

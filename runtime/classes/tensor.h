@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-#include "boundary.h"
-#include "tensor_buffer.h"
-#include "tensor_shape.h"
+#include "classes/tensor_buffer.h"
+#include "classes/tensor_shape.h"
+#include "com/boundary.h"
 
 namespace runtime {
 

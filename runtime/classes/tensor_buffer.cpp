@@ -1,12 +1,12 @@
-#include "tensor_buffer.h"
+#include "classes/tensor_buffer.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
 
-#include "big_block_cache.h"
-#include "huge_pages.h"
+#include "memory/big_block_cache.h"
+#include "memory/huge_pages.h"
 
 namespace runtime {
 namespace {

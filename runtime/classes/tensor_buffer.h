@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "owned_value.h"
+#include "onnxruntime/owned_value.h"
 
 namespace runtime {
 

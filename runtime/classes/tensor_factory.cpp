@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "abi/float16.h"
-#include "class_factory.h"
+#include "abi_support/float16.h"
 #include "class_registry.h"
-#include "element_types.h"
-#include "tensor.h"
+#include "classes/tensor.h"
+#include "com/class_factory.h"
+#include "onnx/element_types.h"
 
 namespace runtime {
 namespace {

@@ -1,4 +1,4 @@
-#include "tensor_shape.h"
+#include "classes/tensor_shape.h"
 
 namespace runtime {
 

@@ -9,9 +9,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "abi/com_object.h"
 #include "abi/machine_learning.h"
-#include "error_info.h"
+#include "abi_support/com_object.h"
+#include "com/error_info.h"
 
 namespace runtime {
 

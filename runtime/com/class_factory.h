@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "boundary.h"
+#include "com/boundary.h"
 
 namespace runtime {
 

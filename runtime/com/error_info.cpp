@@ -1,9 +1,9 @@
-#include "error_info.h"
+#include "com/error_info.h"
 
 #include <string>
 
-#include "boundary.h"
-#include "text.h"
+#include "com/boundary.h"
+#include "com/text.h"
 
 namespace runtime {
 namespace {

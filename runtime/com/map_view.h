@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "boundary.h"
-#include "vector_view.h"
+#include "com/boundary.h"
+#include "com/vector_view.h"
 
 namespace runtime {
 

@@ -1,4 +1,4 @@
-#include "text.h"
+#include "com/text.h"
 
 namespace runtime {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "abi/utf16_to_utf8.h"
+#include "abi_support/utf16_to_utf8.h"
 
 namespace runtime {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "boundary.h"
+#include "com/boundary.h"
 
 namespace runtime {
 

@@ -1,4 +1,4 @@
-#include "big_block_cache.h"
+#include "memory/big_block_cache.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "huge_pages.h"
+#include "memory/huge_pages.h"
 
 namespace runtime {
 

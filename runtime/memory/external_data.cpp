@@ -1,4 +1,4 @@
-#include "external_data.h"
+#include "memory/external_data.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -16,10 +16,10 @@
 #include <unordered_set>
 #include <utility>
 
-#include "boundary.h"
-#include "error_info.h"
-#include "external_data_rewrite.h"
-#include "file_reader.h"
+#include "com/boundary.h"
+#include "com/error_info.h"
+#include "memory/file_reader.h"
+#include "onnx/external_data_rewrite.h"
 
 namespace runtime {
 namespace {

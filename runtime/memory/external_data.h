@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "abi/unknown.h"
-#include "onnx_model.h"
+#include "onnx/onnx_model.h"
 
 namespace runtime {
 

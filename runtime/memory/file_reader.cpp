@@ -1,4 +1,4 @@
-#include "file_reader.h"
+#include "memory/file_reader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "error_info.h"
+#include "com/error_info.h"
 
 namespace runtime {
 namespace {

@@ -1,4 +1,4 @@
-#include "model_file.h"
+#include "memory/model_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,11 +10,11 @@
 #include <string>
 #include <utility>
 
-#include "boundary.h"
-#include "error_info.h"
-#include "huge_pages.h"
-#include "onnx_structure.h"
-#include "protobuf_wire.h"
+#include "com/boundary.h"
+#include "com/error_info.h"
+#include "memory/huge_pages.h"
+#include "onnx/onnx_structure.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 namespace {

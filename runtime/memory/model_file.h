@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "abi/unknown.h"
-#include "file_reader.h"
+#include "memory/file_reader.h"
 
 namespace runtime {
 

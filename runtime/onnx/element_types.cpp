@@ -1,4 +1,4 @@
-#include "element_types.h"
+#include "onnx/element_types.h"
 
 #include "abi/element_type_names.h"
 

@@ -1,12 +1,12 @@
-#include "external_data_rewrite.h"
+#include "onnx/external_data_rewrite.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "element_types.h"
-#include "onnx_fields.h"
-#include "onnx_message_map.h"
-#include "protobuf_wire.h"
+#include "onnx/element_types.h"
+#include "onnx/onnx_fields.h"
+#include "onnx/onnx_message_map.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 namespace {

@@ -1,8 +1,8 @@
-#include "file_kind.h"
+#include "onnx/file_kind.h"
 
 #include <cstdint>
 
-#include "protobuf_wire.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 namespace {

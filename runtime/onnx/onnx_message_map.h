@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <iterator>
 
-#include "onnx_fields.h"
-#include "protobuf_wire.h"
+#include "onnx/onnx_fields.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 

@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "onnx_fields.h"
-#include "onnx_message_map.h"
-#include "onnx_model.h"
-#include "onnx_value_info_reader.h"
-#include "protobuf_wire.h"
+#include "onnx/onnx_fields.h"
+#include "onnx/onnx_message_map.h"
+#include "onnx/onnx_model.h"
+#include "onnx/onnx_value_info_reader.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 namespace {

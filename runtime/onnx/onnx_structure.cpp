@@ -1,7 +1,7 @@
-#include "onnx_structure.h"
+#include "onnx/onnx_structure.h"
 
-#include "onnx_message_map.h"
-#include "protobuf_wire.h"
+#include "onnx/onnx_message_map.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 namespace {

@@ -1,9 +1,9 @@
-#include "onnx_value_info_reader.h"
+#include "onnx/onnx_value_info_reader.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "onnx_fields.h"
+#include "onnx/onnx_fields.h"
 
 namespace runtime {
 namespace {

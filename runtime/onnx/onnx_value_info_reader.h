@@ -2,8 +2,8 @@
 // and type, as read_onnx_model reports them.
 #pragma once
 
-#include "onnx_model.h"
-#include "protobuf_wire.h"
+#include "onnx/onnx_model.h"
+#include "onnx/protobuf_wire.h"
 
 namespace runtime {
 

@@ -1,4 +1,4 @@
-#include "protobuf_wire.h"
+#include "onnx/protobuf_wire.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "cuda_libraries.h"
+#include "onnxruntime/cuda_libraries.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -8,7 +8,7 @@
 #include <set>
 #include <string_view>
 
-#include "elf_dependencies.h"
+#include "onnxruntime/elf_dependencies.h"
 
 namespace runtime {
 namespace {

@@ -1,4 +1,4 @@
-#include "elf_dependencies.h"
+#include "onnxruntime/elf_dependencies.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "file_reader.h"
+#include "memory/file_reader.h"
 
 namespace runtime {
 namespace {

@@ -1,12 +1,12 @@
-#include "gpu_probe.h"
+#include "onnxruntime/gpu_probe.h"
 
 #include <dlfcn.h>
 
 #include <atomic>
 #include <string>
 
-#include "cuda_libraries.h"
-#include "onnxruntime_library.h"
+#include "onnxruntime/cuda_libraries.h"
+#include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
 namespace {

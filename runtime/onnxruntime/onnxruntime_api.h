@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include "boundary.h"
+#include "com/boundary.h"
 
 namespace runtime {
 

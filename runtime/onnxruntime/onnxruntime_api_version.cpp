@@ -1,4 +1,4 @@
-#include "onnxruntime_api_version.h"
+#include "onnxruntime/onnxruntime_api_version.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "onnxruntime_library.h"
+#include "onnxruntime/onnxruntime_library.h"
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "error_info.h"
-#include "onnxruntime_api_version.h"
-#include "onnxruntime_location.h"
-#include "onnxruntime_log.h"
+#include "com/error_info.h"
+#include "onnxruntime/onnxruntime_api_version.h"
+#include "onnxruntime/onnxruntime_location.h"
+#include "onnxruntime/onnxruntime_log.h"
 
 namespace runtime {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "onnxruntime_api.h"
+#include "onnxruntime/onnxruntime_api.h"
 
 namespace runtime {
 

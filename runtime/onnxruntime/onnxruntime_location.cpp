@@ -1,4 +1,4 @@
-#include "onnxruntime_location.h"
+#include "onnxruntime/onnxruntime_location.h"
 
 #include <dirent.h>
 #include <dlfcn.h>

@@ -1,4 +1,4 @@
-#include "onnxruntime_log.h"
+#include "onnxruntime/onnxruntime_log.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "onnxruntime_api.h"
+#include "onnxruntime/onnxruntime_api.h"
 
 namespace runtime {
 

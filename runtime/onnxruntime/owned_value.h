@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "onnxruntime_api.h"
+#include "onnxruntime/onnxruntime_api.h"
 
 namespace runtime {
 

@@ -8,8 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
+#include "abi_support/com_ptr.h"
 
 namespace qelmo {
 

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <string_view>
 
-#include "abi/com_ptr.h"
 #include "abi/hstring.h"
 #include "abi/unknown.h"
+#include "abi_support/com_ptr.h"
 #include "platform_error.h"
 
 namespace qelmo::platform {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "abi/collections.h"
-#include "abi/com_ptr.h"
+#include "abi_support/com_ptr.h"
 #include "owned_hstring.h"
 #include "platform_error.h"
 

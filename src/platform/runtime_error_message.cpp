@@ -1,8 +1,8 @@
 #include "runtime_error_message.h"
 
-#include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
-#include "abi/utf16_to_utf8.h"
+#include "abi_support/com_ptr.h"
+#include "abi_support/utf16_to_utf8.h"
 #include "activation.h"
 #include "owned_hstring.h"
 

@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
+#include "abi_support/com_ptr.h"
 #include "model/qelmo_model.h"
 #include "tensor/qelmo_value.h"
 

@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "abi/com_ptr.h"
-#include "abi/float16.h"
+#include "abi_support/com_ptr.h"
+#include "abi_support/float16.h"
 #include "projection.h"
 #include "tensor/tensor_bytes.h"
 

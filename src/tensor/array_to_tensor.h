@@ -3,8 +3,8 @@
 
 #include <pybind11/numpy.h>
 
-#include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
+#include "abi_support/com_ptr.h"
 #include "tensor/qelmo_value.h"
 
 namespace qelmo {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "abi/collections.h"
-#include "abi/com_object.h"
+#include "abi_support/com_object.h"
 
 namespace qelmo {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "abi/com_ptr.h"
 #include "abi/machine_learning.h"
+#include "abi_support/com_ptr.h"
 
 namespace qelmo {
 

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "class_registry.h"
-#include "boundary.h"
-#include "external_data_rewrite.h"
-#include "onnx_model.h"
-#include "onnx_structure.h"
-#include "protobuf_wire.h"
-#include "text.h"
+#include "com/boundary.h"
+#include "com/text.h"
+#include "onnx/external_data_rewrite.h"
+#include "onnx/onnx_model.h"
+#include "onnx/onnx_structure.h"
+#include "onnx/protobuf_wire.h"
 
 using namespace mlabi;
 

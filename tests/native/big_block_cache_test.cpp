@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "big_block_cache.h"
+#include "memory/big_block_cache.h"
 
 namespace {
 

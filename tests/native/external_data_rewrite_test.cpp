@@ -1,10 +1,10 @@
-#include "external_data_rewrite.h"
+#include "onnx/external_data_rewrite.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "onnx_model.h"
+#include "onnx/onnx_model.h"
 #include "proto_writer.h"
 
 using runtime::onnx_model;

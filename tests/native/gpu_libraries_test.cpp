@@ -9,9 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "cuda_libraries.h"
-#include "elf_dependencies.h"
-#include "onnxruntime_location.h"
+#include "onnxruntime/cuda_libraries.h"
+#include "onnxruntime/elf_dependencies.h"
+#include "onnxruntime/onnxruntime_location.h"
 
 namespace {
 

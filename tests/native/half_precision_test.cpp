@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "abi/float16.h"
+#include "abi_support/float16.h"
 
 namespace {
 

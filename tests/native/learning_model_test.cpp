@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "class_registry.h"
-#include "learning_model.h"
+#include "classes/learning_model.h"
+#include "com/text.h"
 #include "proto_writer.h"
-#include "text.h"
 
 using namespace mlabi;
 using test_proto::message;

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "model_file.h"
-#include "onnx_model.h"
+#include "memory/model_file.h"
+#include "onnx/onnx_model.h"
 #include "proto_writer.h"
 #include "runtime_test_support.h"
 

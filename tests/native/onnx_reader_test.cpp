@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "onnx_model.h"
+#include "onnx/onnx_model.h"
 #include "proto_writer.h"
 
 using runtime::onnx_model;

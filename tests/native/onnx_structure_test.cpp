@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "onnx_model.h"
-#include "onnx_structure.h"
+#include "onnx/onnx_model.h"
+#include "onnx/onnx_structure.h"
+#include "onnx/protobuf_wire.h"
 #include "proto_writer.h"
-#include "protobuf_wire.h"
 
 using runtime::onnx_model;
 using runtime::onnx_read_status;

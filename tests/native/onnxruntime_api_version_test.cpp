@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "onnxruntime_api_version.h"
+#include "onnxruntime/onnxruntime_api_version.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // ONNX Runtime's log: warnings are kept only on the thread that is making a
 // session, a few and shortened, and added to that session's failure.
-#include "onnxruntime_log.h"
+#include "onnxruntime/onnxruntime_log.h"
 
 #include <gtest/gtest.h>
 

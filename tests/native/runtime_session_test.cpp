@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "learning_model.h"
-#include "onnx_model.h"
-#include "onnxruntime_library.h"
+#include "classes/learning_model.h"
+#include "onnx/onnx_model.h"
+#include "onnxruntime/onnxruntime_library.h"
 #include "proto_writer.h"
 #include "runtime_test_support.h"
 

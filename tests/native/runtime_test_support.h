@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "class_registry.h"
-#include "boundary.h"
-#include "text.h"
+#include "com/boundary.h"
+#include "com/text.h"
 
 extern "C" mlabi::HRESULT GetRestrictedErrorInfo(mlabi::IRestrictedErrorInfo** info);
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "boundary.h"
+#include "com/boundary.h"
 #include "platform_error.h"
 #include "tensor/tensor_bytes.h"
 

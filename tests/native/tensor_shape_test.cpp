@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "tensor_shape.h"
+#include "classes/tensor_shape.h"
 
 namespace {
 

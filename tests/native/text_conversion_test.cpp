@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "com/text.h"
 #include "model/text_conversion.h"
-#include "text.h"
 #include "win32.h"
 
 namespace {

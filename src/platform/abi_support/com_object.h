@@ -17,8 +17,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "abi/com_ptr.h"
 #include "abi/unknown.h"
+#include "abi_support/com_ptr.h"
 
 namespace mlabi {
 namespace com_detail {
