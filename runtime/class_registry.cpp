@@ -34,7 +34,7 @@ constexpr runtime_class classes[] = {
 extern "C" __attribute__((visibility("default"))) mlabi::HRESULT DllGetActivationFactory(
     mlabi::HSTRING class_name, mlabi::IActivationFactory** factory) {
     using namespace runtime;
-    if (factory == nullptr) return E_POINTER;
+    if (factory == nullptr) return null_out_parameter();
     *factory = nullptr;
     const std::u16string_view name = hstring_view(class_name);
     for (const runtime_class& entry : classes) {

@@ -48,7 +48,7 @@ public:
     static constexpr const char* how_to_make = "bindings are made with LearningModelBinding.CreateFromSession";
 
     HRESULT CreateFromSession(ILearningModelSession* session, ILearningModelBinding** binding) override {
-        if (binding == nullptr) return fail(E_POINTER, "null out-parameter");
+        if (binding == nullptr) return null_out_parameter();
         *binding = nullptr;
         if (session == nullptr) return fail(E_POINTER, "CreateFromSession: the session is null");
         com_ptr<LearningModelSession> ours = implementation_of<LearningModelSession>(session);

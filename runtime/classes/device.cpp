@@ -21,7 +21,7 @@ public:
     static constexpr const char* how_to_make = "devices are made with LearningModelDevice.Create";
 
     HRESULT Create(LearningModelDeviceKind kind, ILearningModelDevice** device) override {
-        if (device == nullptr) return fail(E_POINTER, "null out-parameter");
+        if (device == nullptr) return null_out_parameter();
         *device = nullptr;
         const auto value = static_cast<int32_t>(kind);
         if (value < 0 || value > static_cast<int32_t>(LearningModelDeviceKind::DirectXMinPower)) {

@@ -105,7 +105,7 @@ public:
     static constexpr const char* how_to_make = "LearningModel has no default constructor; use LoadFromFilePath";
 
     HRESULT LoadFromFilePath(HSTRING path, ILearningModel** model) override {
-        if (model == nullptr) return fail(E_POINTER, "LoadFromFilePath: null result pointer");
+        if (model == nullptr) return null_out_parameter();
         *model = nullptr;
         return at_boundary("out of memory loading a model", "unexpected failure loading a model", [&] {
             const std::u16string_view wide = hstring_view(path);

@@ -250,7 +250,7 @@ public:
 
     HRESULT CreateFromModelOnDevice(ILearningModel* model, ILearningModelDevice* device,
                                     ILearningModelSession** session) override {
-        if (session == nullptr) return fail(E_POINTER, "null out-parameter");
+        if (session == nullptr) return null_out_parameter();
         *session = nullptr;
         return at_boundary("out of memory creating a session", "creating a session failed unexpectedly",
                            [&] { return create_session(model, device, session); });

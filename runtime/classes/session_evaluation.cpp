@@ -16,7 +16,7 @@ namespace runtime {
 
 HRESULT LearningModelSession::Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
                                        ILearningModelEvaluationResult** result) {
-    if (result == nullptr) return fail(E_POINTER, "null out-parameter");
+    if (result == nullptr) return null_out_parameter();
     *result = nullptr;
     return at_boundary("out of memory evaluating the model", "evaluation failed unexpectedly",
                        [&] { return evaluate(binding, correlation_id, result); });

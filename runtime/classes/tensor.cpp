@@ -17,13 +17,13 @@ public:
     shape_view(IUnknown& tensor, const tensor_core& core) noexcept : com_part(tensor), core_(core) {}
 
     HRESULT GetAt(uint32_t index, int64_t* item) override {
-        if (item == nullptr) return E_POINTER;
-        if (index >= core_.shape().size()) return E_BOUNDS;
+        if (item == nullptr) return null_out_parameter();
+        if (index >= core_.shape().size()) return index_out_of_range();
         *item = core_.shape()[index];
         return S_OK;
     }
     HRESULT get_Size(uint32_t* size) override {
-        if (size == nullptr) return E_POINTER;
+        if (size == nullptr) return null_out_parameter();
         *size = static_cast<uint32_t>(core_.shape().size());
         return S_OK;
     }
@@ -40,7 +40,7 @@ public:
         return hand_out_value(static_cast<uint32_t>(core_.byte_size()), capacity);
     }
     HRESULT GetBuffer(uint8_t** value, uint32_t* capacity) override {
-        if (value == nullptr || capacity == nullptr) return fail(E_POINTER, "null out-parameter");
+        if (value == nullptr || capacity == nullptr) return null_out_parameter();
         *value = static_cast<uint8_t*>(core_.data());
         *capacity = static_cast<uint32_t>(core_.byte_size());
         return S_OK;
@@ -61,7 +61,7 @@ public:
 
     HRESULT get_TensorKind(TensorKind* kind) override { return hand_out_value(core_.kind(), kind); }
     HRESULT get_Shape(IVectorView<int64_t>** shape) override {
-        if (shape == nullptr) return fail(E_POINTER, "null out-parameter");
+        if (shape == nullptr) return null_out_parameter();
         *shape = &shape_view_;
         shape_view_.AddRef();
         return S_OK;
@@ -82,7 +82,7 @@ private:
 
 template <class Interface>
 HRESULT Tensor<Interface>::CreateReference(IMemoryBufferReference** reference) {
-    if (reference == nullptr) return fail(E_POINTER, "null out-parameter");
+    if (reference == nullptr) return null_out_parameter();
     *reference = nullptr;
     if (core_.data() == nullptr || element_size(core_.kind()) == 0) {
         return fail(E_NOTIMPL, "tensors of element type " + element_type_text(core_.kind()) + " offer no byte buffer");

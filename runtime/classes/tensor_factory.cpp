@@ -84,7 +84,7 @@ public:
     static constexpr const char* how_to_make = "tensors are made with CreateFromArray";
 
     HRESULT CreateFromArray(IIterable<int64_t>* shape, uint32_t count, const element* data, Typed** tensor) override {
-        if (tensor == nullptr) return fail(E_POINTER, "null out-parameter");
+        if (tensor == nullptr) return null_out_parameter();
         *tensor = nullptr;
         const auto out_of_memory = [count] {
             return "out of memory creating a tensor of " + std::to_string(count) + " elements";

@@ -66,10 +66,17 @@ HRESULT at_boundary(OutOfMemory&& out_of_memory, Unexpected&& unexpected, Body&&
     }
 }
 
+// The answer of every method given a null out-parameter: recorded like any
+// other failure, so that the caller's error says which mistake it made.
+inline HRESULT null_out_parameter() noexcept { return fail(E_POINTER, "null out-parameter"); }
+
+// An index past the end of a collection, recorded.
+inline HRESULT index_out_of_range() noexcept { return fail(E_BOUNDS, "index out of range"); }
+
 // Writes `value` into an out-parameter.
 template <class T>
 HRESULT hand_out_value(T value, T* out) noexcept {
-    if (out == nullptr) return fail(E_POINTER, "null out-parameter");
+    if (out == nullptr) return null_out_parameter();
     *out = value;
     return S_OK;
 }
@@ -77,7 +84,7 @@ HRESULT hand_out_value(T value, T* out) noexcept {
 // Writes a new reference to `object` into an out-parameter.
 template <class I, class T>
 HRESULT hand_out(const com_ptr<T>& object, I** out) noexcept {
-    if (out == nullptr) return E_POINTER;
+    if (out == nullptr) return null_out_parameter();
     *out = static_cast<I*>(object.get());
     if (*out != nullptr) (*out)->AddRef();
     return S_OK;
@@ -93,8 +100,8 @@ com_ptr<I> made_as(com_ptr<T> object) {
 
 // Writes an owned copy of `text` into an out-parameter.
 inline HRESULT hand_out_string(std::u16string_view text, HSTRING* out) noexcept {
-    if (out == nullptr) return E_POINTER;
-    return create_hstring(text, out) ? S_OK : E_OUTOFMEMORY;
+    if (out == nullptr) return null_out_parameter();
+    return create_hstring(text, out) ? S_OK : fail(E_OUTOFMEMORY, "out of memory copying a string");
 }
 
 }  // namespace runtime

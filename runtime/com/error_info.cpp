@@ -21,7 +21,7 @@ public:
         : error_(error), description_(std::move(description)) {}
 
     HRESULT GetErrorDetails(HSTRING* description, HRESULT* error) override {
-        if (description == nullptr || error == nullptr) return E_POINTER;
+        if (description == nullptr || error == nullptr) return null_out_parameter();
         *error = error_;
         return hand_out_string(description_, description);
     }

@@ -37,16 +37,16 @@ public:
     explicit map_view(std::vector<entry> entries) : entries_(std::move(entries)) {}
 
     HRESULT Lookup(HSTRING key, V* value) override {
-        if (value == nullptr) return E_POINTER;
+        if (value == nullptr) return null_out_parameter();
         *value = nullptr;
         const entry* found = find(hstring_view(key));
-        if (found == nullptr) return E_BOUNDS;
+        if (found == nullptr) return fail(E_BOUNDS, "no entry with that key");
         return map_value_traits<V>::hand(found->second, value);
     }
     HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(entries_.size()), size); }
     HRESULT HasKey(HSTRING key, bool* found) override { return hand_out_value(find(hstring_view(key)) != nullptr, found); }
     HRESULT GetKeys(IVectorView<HSTRING>** keys) override {
-        if (keys == nullptr) return E_POINTER;
+        if (keys == nullptr) return null_out_parameter();
         *keys = nullptr;
         return at_boundary("out of memory listing a map's keys", "listing a map's keys failed unexpectedly", [&] {
             std::vector<std::u16string> names;

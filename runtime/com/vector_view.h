@@ -14,8 +14,8 @@ public:
     explicit vector_view(std::vector<T> items) : items_(std::move(items)) {}
 
     HRESULT GetAt(uint32_t index, T* item) override {
-        if (item == nullptr) return E_POINTER;
-        if (index >= items_.size()) return E_BOUNDS;
+        if (item == nullptr) return null_out_parameter();
+        if (index >= items_.size()) return index_out_of_range();
         *item = items_[index];
         return S_OK;
     }
@@ -32,9 +32,9 @@ public:
     explicit vector_view(std::vector<com_ptr<I>> items) : items_(std::move(items)) {}
 
     HRESULT GetAt(uint32_t index, I** item) override {
-        if (item == nullptr) return E_POINTER;
+        if (item == nullptr) return null_out_parameter();
         *item = nullptr;
-        if (index >= items_.size()) return E_BOUNDS;
+        if (index >= items_.size()) return index_out_of_range();
         return hand_out(items_[index], item);
     }
     HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(items_.size()), size); }
@@ -50,9 +50,9 @@ public:
     explicit vector_view(std::vector<std::u16string> items) : items_(std::move(items)) {}
 
     HRESULT GetAt(uint32_t index, HSTRING* item) override {
-        if (item == nullptr) return E_POINTER;
+        if (item == nullptr) return null_out_parameter();
         *item = nullptr;
-        if (index >= items_.size()) return E_BOUNDS;
+        if (index >= items_.size()) return index_out_of_range();
         return hand_out_string(items_[index], item);
     }
     HRESULT get_Size(uint32_t* size) override { return hand_out_value(static_cast<uint32_t>(items_.size()), size); }

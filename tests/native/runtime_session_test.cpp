@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "onnxruntime/onnxruntime_library.h"
 #include "proto_writer.h"
 #include "runtime_test_support.h"
+
+extern "C" mlabi::HRESULT DllGetActivationFactory(mlabi::HSTRING class_name, mlabi::IActivationFactory** factory);
 
 namespace {
 
@@ -323,6 +326,95 @@ TEST_F(RuntimeSession, AModelWithoutOutputsGivesAnEmptyResult) {
     uint32_t size = 1;
     ASSERT_EQ(outputs->get_Size(&size), S_OK);
     EXPECT_EQ(size, 0u);
+}
+
+// Every class answers a caller's mistake the same way: a status code and a
+// recorded message, never a bare code.
+TEST_F(RuntimeSession, MistakenCallsOnEveryClassRecordWhatWentWrong) {
+    auto model = load(add_model());
+    auto cpu = device();
+    auto session = session_for(add_model());
+    auto binding = binding_for(session);
+    auto x = floats({1, 3}, {1, 2, 3});
+    ASSERT_EQ(bind(binding, u"x", x.get()), S_OK);
+    ASSERT_EQ(bind(binding, u"y", x.get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    ASSERT_EQ(evaluate(session, binding, result), S_OK) << last_error_message();
+    com_ptr<IVectorView<ILearningModelFeatureDescriptor*>> features;
+    com_ptr<ILearningModelFeatureDescriptor> feature;
+    com_ptr<IMapView<HSTRING, HSTRING>> metadata;
+    com_ptr<IMapView<HSTRING, IUnknown*>> outputs;
+    com_ptr<IVectorView<int64_t>> shape;
+    com_ptr<IMemoryBuffer> buffer;
+    ASSERT_EQ(model->get_InputFeatures(features.put()), S_OK);
+    ASSERT_EQ(features->GetAt(0, feature.put()), S_OK);
+    ASSERT_EQ(model->get_Metadata(metadata.put()), S_OK);
+    ASSERT_EQ(result->get_Outputs(outputs.put()), S_OK);
+    ASSERT_EQ(x->get_Shape(shape.put()), S_OK);
+    ASSERT_EQ(x.as(buffer), S_OK);
+    auto model_statics = runtime::make_learning_model_factory().try_as<ILearningModelStatics>();
+    auto device_factory = runtime::make_learning_model_device_factory().try_as<ILearningModelDeviceFactory>();
+    auto session_factory = runtime::make_learning_model_session_factory().try_as<ILearningModelSessionFactory>();
+    auto binding_factory = runtime::make_learning_model_binding_factory().try_as<ILearningModelBindingFactory>();
+    com_ptr<ITensorStatics<ITensorFloat>> tensor_statics;
+    ASSERT_EQ(runtime::make_tensor_factory<ITensorFloat>().as(tensor_statics), S_OK);
+    std::u16string z_name = u"z", absent_name = u"absent", run_id = u"RunId";
+    std::u16string class_name(ILearningModelStatics::runtime_class);
+    hstring_reference z(z_name), absent(absent_name), id(run_id), path(absent_name), statics_class(class_name);
+    const float one = 1;
+
+    struct mistake {
+        const char* call;
+        std::function<HRESULT()> make;
+        HRESULT status;
+        const char* message;
+    };
+    const char* const null_out = "null out-parameter";
+    const mistake mistakes[] = {
+        {"LearningModel.get_Name", [&] { return model->get_Name(nullptr); }, E_POINTER, null_out},
+        {"LearningModel.get_InputFeatures", [&] { return model->get_InputFeatures(nullptr); }, E_POINTER, null_out},
+        {"feature descriptor get_Name", [&] { return feature->get_Name(nullptr); }, E_POINTER, null_out},
+        {"LearningModelDevice.get_IsGpu", [&] { return cpu->get_IsGpu(nullptr); }, E_POINTER, null_out},
+        {"LearningModelSession.get_Model", [&] { return session->get_Model(nullptr); }, E_POINTER, null_out},
+        {"LearningModelSession.Evaluate", [&] { return session->Evaluate(binding.get(), id.get(), nullptr); },
+         E_POINTER, null_out},
+        {"evaluation result get_CorrelationId", [&] { return result->get_CorrelationId(nullptr); }, E_POINTER,
+         null_out},
+        {"tensor get_Shape", [&] { return x->get_Shape(nullptr); }, E_POINTER, null_out},
+        {"tensor CreateReference", [&] { return buffer->CreateReference(nullptr); }, E_POINTER, null_out},
+        {"shape GetAt", [&] { return shape->GetAt(0, nullptr); }, E_POINTER, null_out},
+        {"shape GetAt past the end", [&] { int64_t d; return shape->GetAt(2, &d); }, E_BOUNDS, "index out of range"},
+        {"vector view GetAt", [&] { return features->GetAt(0, nullptr); }, E_POINTER, null_out},
+        {"vector view GetAt past the end",
+         [&] { com_ptr<ILearningModelFeatureDescriptor> f; return features->GetAt(2, f.put()); }, E_BOUNDS,
+         "index out of range"},
+        {"string map Lookup", [&] { return metadata->Lookup(z.get(), nullptr); }, E_POINTER, null_out},
+        {"string map GetKeys", [&] { return metadata->GetKeys(nullptr); }, E_POINTER, null_out},
+        {"output map Lookup", [&] { return outputs->Lookup(z.get(), nullptr); }, E_POINTER, null_out},
+        {"output map Lookup of an absent key",
+         [&] { com_ptr<IUnknown> v; return outputs->Lookup(absent.get(), v.put()); }, E_BOUNDS,
+         "no entry with that key"},
+        {"LearningModel.LoadFromFilePath", [&] { return model_statics->LoadFromFilePath(path.get(), nullptr); },
+         E_POINTER, null_out},
+        {"LearningModelDevice.Create", [&] { return device_factory->Create(LearningModelDeviceKind::Cpu, nullptr); },
+         E_POINTER, null_out},
+        {"LearningModelSession.CreateFromModelOnDevice",
+         [&] { return session_factory->CreateFromModelOnDevice(model.get(), cpu.get(), nullptr); }, E_POINTER,
+         null_out},
+        {"LearningModelBinding.CreateFromSession",
+         [&] { return binding_factory->CreateFromSession(session.get(), nullptr); }, E_POINTER, null_out},
+        {"TensorFloat.CreateFromArray",
+         [&] { return tensor_statics->CreateFromArray(shape_iterable::make(std::vector<int64_t>{1}).get(), 1, &one,
+                                                      nullptr); },
+         E_POINTER, null_out},
+        {"DllGetActivationFactory", [&] { return DllGetActivationFactory(statics_class.get(), nullptr); }, E_POINTER,
+         null_out},
+    };
+    for (const mistake& m : mistakes) {
+        last_error_message();  // forget any earlier record
+        EXPECT_EQ(m.make(), m.status) << m.call;
+        EXPECT_EQ(last_error_message(), m.message) << m.call;
+    }
 }
 
 TEST(RuntimeDevice, EveryKnownKindRunsSomewhereAndOthersAreRefused) {
