@@ -1,39 +1,15 @@
 #include "onnxruntime/cuda_libraries.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <set>
 #include <string_view>
 
 #include "onnxruntime/elf_dependencies.h"
+#include "onnxruntime/folders.h"
 
 namespace runtime {
 namespace {
-
-bool is_file(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-std::vector<std::string> sorted_entries(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* listing = opendir(folder.c_str())) {
-        while (dirent* entry = readdir(listing)) {
-            if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-        }
-        closedir(listing);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 bool searches_own_folder(const std::string& search_path) {
     return search_path.find("$ORIGIN") != std::string::npos || search_path.find("${ORIGIN}") != std::string::npos;
@@ -48,7 +24,7 @@ public:
     // loadable; else what is missing.
     std::string resolve(const std::string& name, const std::string& requester_folder, bool requester_searches_own) {
         if (!settled_.insert(name).second) return {};
-        if (requester_searches_own && is_file(requester_folder + "/" + name)) return {};
+        if (requester_searches_own && is_regular_file(requester_folder + "/" + name)) return {};
         if (dlopen(name.c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) return {};
         const std::vector<std::string> candidates = nvidia_library_candidates(site_packages_, name);
         return candidates.empty() ? name : load_by_path(candidates.front());
@@ -83,7 +59,7 @@ private:
         if (so == std::string::npos) return;
         const std::string stem = name.substr(0, so) + "_";
         const std::string suffix = name.substr(so);
-        for (const std::string& entry : sorted_entries(folder)) {
+        for (const std::string& entry : folder_entries(folder)) {
             if (entry.compare(0, stem.size(), stem) != 0) continue;
             if (entry.size() < suffix.size() || entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
             if (settled_.insert(entry).second) dlopen((folder + "/" + entry).c_str(), RTLD_LAZY | RTLD_GLOBAL);
@@ -101,9 +77,9 @@ std::vector<std::string> nvidia_library_candidates(const std::vector<std::string
     std::vector<std::string> found;
     for (const std::string& site : site_packages) {
         const std::string nvidia = site + "/nvidia";
-        for (const std::string& package : sorted_entries(nvidia)) {
+        for (const std::string& package : folder_entries(nvidia)) {
             const std::string candidate = nvidia + "/" + package + "/lib/" + file_name;
-            if (is_file(candidate)) found.push_back(candidate);
+            if (is_regular_file(candidate)) found.push_back(candidate);
         }
     }
     return found;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "onnxruntime/cuda_libraries.h"
+#include "onnxruntime/folders.h"
 #include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
@@ -14,11 +15,6 @@ namespace {
 constexpr const char* cuda_provider = "CUDAExecutionProvider";
 constexpr const char* provider_file = "libonnxruntime_providers_cuda.so";
 constexpr const char* reinstall_hint = "pip install --force-reinstall --no-deps onnxruntime-gpu==";
-
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 bool lists_cuda_provider() {
     try {

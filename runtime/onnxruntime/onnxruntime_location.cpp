@@ -1,14 +1,14 @@
 #include "onnxruntime/onnxruntime_location.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
 #include <utility>
+
+#include "onnxruntime/folders.h"
 
 namespace runtime {
 namespace {
@@ -21,20 +21,6 @@ bool starts_with(std::string_view text, std::string_view prefix) { return text.s
 
 bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-std::vector<std::string> folder_entries(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* listing = opendir(folder.c_str());
-    if (listing == nullptr) return names;
-    while (dirent* entry = readdir(listing)) names.emplace_back(entry->d_name);
-    closedir(listing);
-    return names;
-}
-
-bool is_file(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 // The ONNX Runtime library a wheel's RECORD lists (its first column is the
@@ -88,7 +74,7 @@ onnxruntime_candidates onnxruntime_libraries_in(const std::string& site_packages
         if (!version.empty()) libraries.emplace_back(std::move(version), capi + name);
     }
     std::sort(libraries.begin(), libraries.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    if (is_file(found.gpu_package_library)) found.paths.push_back(found.gpu_package_library);
+    if (is_regular_file(found.gpu_package_library)) found.paths.push_back(found.gpu_package_library);
     for (auto& [version, path] : libraries) {
         if (path != found.gpu_package_library) found.paths.push_back(std::move(path));
     }
@@ -98,9 +84,7 @@ onnxruntime_candidates onnxruntime_libraries_in(const std::string& site_packages
 std::string runtime_library_folder() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&runtime_library_folder), &info) == 0 || info.dli_fname == nullptr) return {};
-    const std::string own = info.dli_fname;
-    const size_t slash = own.rfind('/');
-    return slash == std::string::npos ? std::string(".") : own.substr(0, slash);
+    return folder_of(info.dli_fname);
 }
 
 }  // namespace runtime
