@@ -5,6 +5,7 @@
 #include <string>
 
 #include "abi_support/float16.h"
+#include "abi_support/parallel_copy.h"
 #include "class_registry.h"
 #include "classes/tensor.h"
 #include "com/class_factory.h"
@@ -97,8 +98,8 @@ public:
             tensor_buffer buffer = tensor_buffer::allocate(size_t{count} * element_size(kind));
             if constexpr (kind == TensorKind::Float16) {
                 floats_to_halves(data, static_cast<uint16_t*>(buffer.data()), count);
-            } else if (count != 0) {
-                std::memcpy(buffer.data(), data, size_t{count} * sizeof(element));
+            } else {
+                mlabi::copy_bytes(buffer.data(), data, size_t{count} * sizeof(element));
             }
             com_ptr<Typed> made = make_typed_tensor<Typed>(kind, std::move(dims), count, std::move(buffer));
             if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a tensor");

@@ -9,6 +9,7 @@
 
 #include "abi_support/com_ptr.h"
 #include "abi_support/float16.h"
+#include "abi_support/parallel_copy.h"
 #include "projection.h"
 #include "tensor/tensor_bytes.h"
 
@@ -47,7 +48,7 @@ py::array copy_elements(ITensor* tensor, const std::vector<int64_t>& shape) {
     const uint8_t* source = storage.read(size);
     py::array result = new_array<Result>(shape);
     if constexpr (!halves) {
-        if (size != 0) std::memcpy(result.mutable_data(), source, size);
+        copy_bytes(result.mutable_data(), source, size);
     } else {
         auto* target = static_cast<Result*>(result.mutable_data());
         const size_t count = size / sizeof(Stored);
