@@ -65,7 +65,8 @@ std::string session_part() {
     session_placement last;
     if (!last_session_placement(last)) return "null";
     return std::string("{\"requested\": ") + (last.requested_gpu ? "\"gpu\"" : "\"cpu\"") +
-           ", \"used\": " + (last.on_gpu ? "\"gpu\"" : "\"cpu\"") + ", \"reason\": " + json_string(last.reason) + "}";
+           ", \"used\": " + (last.on_gpu ? "\"gpu\"" : "\"cpu\"") + ", \"reason\": " + json_string(last.reason) +
+           ", \"outputs\": " + (last.page_locked_outputs ? "\"page-locked\"" : "\"ordinary\"") + "}";
 }
 
 }  // namespace

@@ -64,12 +64,15 @@ session = qelmo.QelmoSession(qelmo.QelmoModel(path))   # the default device: the
 session.set_input("features", qelmo.QelmoValue(np.ones((1, 4), np.float32)))
 session.evaluate()
 report = runtime_report()
-print(json.dumps({"used": report["last_session"]["used"], "reason": report["last_session"]["reason"],
+last = report["last_session"]
+print(json.dumps({"used": last["used"], "reason": last["reason"], "outputs": last.get("outputs"),
                   "library": report["onnxruntime"]["library"]}))
 PY
 )"
 echo "   $truth"
 grep -q '"used": "gpu"' <<<"$truth" && record "default session on the GPU" ok "" || record "default session on the GPU" FAIL "$truth"
+grep -q '"outputs": "page-locked"' <<<"$truth" && record "GPU outputs in page-locked memory" ok "" \
+    || record "GPU outputs in page-locked memory" FAIL "$truth"
 cpu_maps="$("$env_python" -c '
 import os, numpy as np, qelmo, qelmo_cli
 s = qelmo.QelmoSession(qelmo.QelmoModel(os.path.join(os.path.dirname(qelmo_cli.__file__), "sample.onnx")), qelmo.CPU)

@@ -32,6 +32,11 @@ HRESULT LearningModelSession::get_Model(ILearningModel** model) { return hand_ou
 
 HRESULT LearningModelSession::get_Device(ILearningModelDevice** device) { return hand_out(device_, device); }
 
+void LearningModelSession::put_outputs_in(Ort::MemoryInfo memory) {
+    if (memory != nullptr && bound_run_options_ == nullptr) bound_run_options_ = Ort::RunOptions();
+    output_memory_ = std::move(memory);
+}
+
 int LearningModelSession::find_input(std::u16string_view name) const {
     const auto found = input_indices_.find(name);
     return found == input_indices_.end() ? -1 : found->second;

@@ -11,6 +11,7 @@
 #include "classes/learning_model.h"
 #include "com/boundary.h"
 #include "onnxruntime/onnxruntime_api.h"
+#include "onnxruntime/owned_value.h"
 
 namespace runtime {
 
@@ -37,12 +38,20 @@ public:
     HRESULT Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
                      ILearningModelEvaluationResult** result) override;
 
+    // Has ONNX Runtime put every output of later evaluations in `memory`
+    // (output_memory.h); an empty MemoryInfo leaves the choice to it.
+    void put_outputs_in(Ort::MemoryInfo memory);
+    bool outputs_in_chosen_memory() const { return output_memory_ != nullptr; }
+
     const std::vector<session_input>& inputs() const { return inputs_; }
     // Index into inputs(), or -1.
     int find_input(std::u16string_view name) const;
 
 private:
     HRESULT evaluate(ILearningModelBinding* binding, HSTRING correlation_id, ILearningModelEvaluationResult** result);
+    // One run over bound input values; fills `outputs`, in output order.
+    void run(const owned_value* inputs, std::vector<owned_value>& outputs);
+    void run_into_chosen_memory(const owned_value* inputs, std::vector<owned_value>& outputs);
 
     com_ptr<LearningModel> model_;
     com_ptr<ILearningModelDevice> device_;
@@ -53,6 +62,8 @@ private:
     std::vector<std::string> output_names_;
     std::vector<const char*> output_name_pointers_;  // into output_names_, for Run
     std::vector<std::u16string> output_names16_;     // keys of the evaluation's outputs
+    Ort::MemoryInfo output_memory_{nullptr};         // where outputs go; empty: ONNX Runtime's choice
+    Ort::RunOptions bound_run_options_{nullptr};     // for runs with outputs bound to output_memory_
 };
 
 }  // namespace runtime

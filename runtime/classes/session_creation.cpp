@@ -8,6 +8,7 @@
 
 #include "class_registry.h"
 #include "classes/device.h"
+#include "classes/output_memory.h"
 #include "classes/session.h"
 #include "classes/session_placement.h"
 #include "com/class_factory.h"
@@ -235,10 +236,13 @@ HRESULT create_session(ILearningModel* model, ILearningModelDevice* device, ILea
     inputs.reserve(input_count);
     for (size_t i = 0; i < input_count; ++i) inputs.push_back(read_input(session, i, learning_model->info()));
     std::vector<std::string> output_names = read_output_names(session);
+    Ort::MemoryInfo output_memory = placement.on_gpu ? page_locked_output_memory(session) : Ort::MemoryInfo{nullptr};
+    placement.page_locked_outputs = output_memory != nullptr;
 
     auto made = LearningModelSession::make(std::move(learning_model), std::move(session_device), std::move(session),
                                            std::move(inputs), std::move(output_names));
     if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a session");
+    made->put_outputs_in(std::move(output_memory));
     record_session_placement(std::move(placement));
     *result = made.detach();
     return S_OK;

@@ -46,14 +46,38 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
     std::vector<owned_value> outputs(output_names_.size());
     // ONNX Runtime refuses to run for no outputs; there is nothing to compute.
     if (!output_names_.empty()) {
-        with_context("evaluation failed", [&] {
-            Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(),
-                                                value_pointers(bound->values().data()), inputs_.size(),
-                                                output_name_pointers_.data(), outputs.size(),
-                                                value_pointers(outputs.data())));
-        });
+        with_context("evaluation failed", [&] { run(bound->values().data(), outputs); });
     }
     return make_evaluation_result(std::u16string(hstring_view(correlation_id)), output_names16_, outputs, result);
+}
+
+void LearningModelSession::run(const owned_value* inputs, std::vector<owned_value>& outputs) {
+    if (output_memory_ != nullptr) return run_into_chosen_memory(inputs, outputs);
+    Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(), value_pointers(inputs),
+                                        inputs_.size(), output_name_pointers_.data(), outputs.size(),
+                                        value_pointers(outputs.data())));
+}
+
+// The same run through an I/O binding, the one way to tell ONNX Runtime
+// where outputs go before their shapes are known.
+void LearningModelSession::run_into_chosen_memory(const owned_value* inputs, std::vector<owned_value>& outputs) {
+    const OrtApi& api = Ort::GetApi();
+    Ort::IoBinding io(session_);
+    for (size_t i = 0; i < inputs_.size(); ++i) {
+        Ort::ThrowOnError(api.BindInput(io, input_name_pointers_[i], value_pointers(inputs)[i]));
+    }
+    for (const char* name : output_name_pointers_) Ort::ThrowOnError(api.BindOutputToDevice(io, name, output_memory_));
+    session_.Run(bound_run_options_, io);
+    // ONNX Runtime waits for its streams at the end of a run unless told
+    // otherwise; waiting here as well costs microseconds and makes sure no
+    // copy into the outputs is still under way when they are read.
+    io.SynchronizeOutputs();
+    std::vector<Ort::Value> values = io.GetOutputValues();
+    if (values.size() != outputs.size()) {
+        throw runtime_failure(E_FAIL, "ONNX Runtime gave " + std::to_string(values.size()) + " outputs for " +
+                                          std::to_string(outputs.size()));
+    }
+    for (size_t i = 0; i < values.size(); ++i) outputs[i] = owned_value(std::move(values[i]));
 }
 
 }  // namespace runtime

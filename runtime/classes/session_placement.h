@@ -11,6 +11,7 @@ struct session_placement {
     bool requested_gpu = false;
     bool on_gpu = false;
     std::string reason;  // why a session that asked for the GPU runs on the CPU
+    bool page_locked_outputs = false;  // outputs in page-locked host memory (output_memory.h)
 };
 
 // Remembers the placement of the session made last in this process.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "classes/learning_model.h"
+#include "classes/output_memory.h"
+#include "classes/session.h"
 #include "onnx/onnx_model.h"
 #include "onnxruntime/onnxruntime_library.h"
 #include "proto_writer.h"
@@ -59,6 +61,29 @@ std::string square_half_model() {
         .bytes(2, "square")
         .nested(11, test_proto::value_info("x", type))
         .nested(12, test_proto::value_info("z", type));
+    return model_of(graph);
+}
+
+// From x, float [2, 3]: x + x, x cast to int64 and to bool, and x itself.
+std::string mixed_outputs_model() {
+    constexpr int32_t onnx_int64 = 7;
+    constexpr int32_t onnx_bool = 9;
+    const auto cast_to = [](int32_t type) {
+        message to;  // AttributeProto: name, i, type INT
+        to.bytes(1, "to").varint(3, static_cast<uint64_t>(type)).varint(20, 2);
+        return to;
+    };
+    const auto typed = [](int32_t type) { return test_proto::tensor_type(type, {{2}, {3}}); };
+    message graph;
+    graph.nested(1, node({"x", "x"}, "twice", "Add"))
+        .nested(1, node({"x"}, "whole", "Cast").nested(5, cast_to(onnx_int64)))
+        .nested(1, node({"x"}, "nonzero", "Cast").nested(5, cast_to(onnx_bool)))
+        .bytes(2, "mixed")
+        .nested(11, test_proto::value_info("x", typed(onnx_float)))
+        .nested(12, test_proto::value_info("twice", typed(onnx_float)))
+        .nested(12, test_proto::value_info("whole", typed(onnx_int64)))
+        .nested(12, test_proto::value_info("nonzero", typed(onnx_bool)))
+        .nested(12, test_proto::value_info("x", typed(onnx_float)));
     return model_of(graph);
 }
 
@@ -308,6 +333,64 @@ TEST_F(RuntimeSession, FailuresInsideOnnxRuntimeCarryItsMessage) {
     const std::string message = last_error_message();
     EXPECT_NE(message.find("evaluation failed: "), std::string::npos) << message;
     EXPECT_NE(message.find("broadcast"), std::string::npos) << message;
+}
+
+// GPU sessions have ONNX Runtime put their outputs in page-locked memory
+// through an I/O binding; here the same path runs with ordinary host memory.
+TEST_F(RuntimeSession, OutputsPutInChosenMemoryAreTheSame) {
+    // Without a CUDA provider there is no page-locked memory to ask for.
+    const runtime::onnxruntime* loaded = nullptr;
+    ASSERT_EQ(runtime::load_onnxruntime(&loaded), S_OK);
+    const std::string bytes = mixed_outputs_model();
+    Ort::Session plain(*loaded->env, bytes.data(), bytes.size(), Ort::SessionOptions());
+    EXPECT_EQ(runtime::page_locked_output_memory(plain), nullptr);
+
+    auto session = session_for(mixed_outputs_model());
+    auto chosen = runtime::implementation_of<runtime::LearningModelSession>(session.get());
+    ASSERT_TRUE(chosen);
+    for (bool bound : {false, true, true}) {
+        if (bound) chosen->put_outputs_in(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
+        ASSERT_EQ(chosen->outputs_in_chosen_memory(), bound);
+        auto binding = binding_for(session);
+        const float first = bound ? 2.5f : 1.5f;  // a new value each time: no output is left over
+        ASSERT_EQ(bind(binding, u"x", floats({2, 3}, {first, -2, 0, 0.25f, 7, -0.5f}).get()), S_OK);
+        com_ptr<ILearningModelEvaluationResult> result;
+        ASSERT_EQ(evaluate(session, binding, result), S_OK) << last_error_message();
+        EXPECT_EQ(elements<float>(output(result, u"twice").get()),
+                  (std::vector<float>{2 * first, -4, 0, 0.5f, 14, -1}));
+        EXPECT_EQ(elements<int64_t>(output(result, u"whole").get()),
+                  (std::vector<int64_t>{static_cast<int64_t>(first), -2, 0, 0, 7, 0}));
+        EXPECT_EQ(elements<uint8_t>(output(result, u"nonzero").get()), (std::vector<uint8_t>{1, 1, 0, 1, 1, 1}));
+        EXPECT_EQ(elements<float>(output(result, u"x").get()), (std::vector<float>{first, -2, 0, 0.25f, 7, -0.5f}));
+        auto whole = output(result, u"whole").try_as<ITensorInt64Bit>();
+        ASSERT_TRUE(whole);
+        EXPECT_EQ(shape_of(whole.get()), (std::vector<int64_t>{2, 3}));
+    }
+
+    // Half-precision inputs and outputs, and ONNX Runtime's failures, go the same way.
+    auto half = session_for(square_half_model());
+    runtime::implementation_of<runtime::LearningModelSession>(half.get())
+        ->put_outputs_in(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
+    auto binding = binding_for(half);
+    ASSERT_EQ(bind(binding, u"x", floats({1, 2}, {1.5f, -2}).get()), S_OK);
+    com_ptr<ILearningModelEvaluationResult> result;
+    ASSERT_EQ(evaluate(half, binding, result), S_OK) << last_error_message();
+    EXPECT_EQ(elements<uint16_t>(output(result, u"z").get()), (std::vector<uint16_t>{0x4080, 0x4400}));
+
+    message graph;
+    graph.nested(1, node({"x", "y"}, "z", "Add"))
+        .bytes(2, "broadcast")
+        .nested(11, test_proto::value_info("x", test_proto::tensor_type(onnx_float, {{0, "a"}})))
+        .nested(11, test_proto::value_info("y", test_proto::tensor_type(onnx_float, {{0, "b"}})))
+        .nested(12, test_proto::value_info("z", test_proto::tensor_type(onnx_float, {{0, "c"}})));
+    auto failing = session_for(model_of(graph));
+    runtime::implementation_of<runtime::LearningModelSession>(failing.get())
+        ->put_outputs_in(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
+    binding = binding_for(failing);
+    ASSERT_EQ(bind(binding, u"x", floats({2}, {1, 2}).get()), S_OK);
+    ASSERT_EQ(bind(binding, u"y", floats({3}, {1, 2, 3}).get()), S_OK);
+    EXPECT_TRUE(failed(evaluate(failing, binding, result)));
+    EXPECT_NE(last_error_message().find("evaluation failed: "), std::string::npos) << last_error_message();
 }
 
 TEST_F(RuntimeSession, AModelWithoutOutputsGivesAnEmptyResult) {
