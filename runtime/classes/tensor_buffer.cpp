@@ -28,6 +28,7 @@ tensor_buffer::tensor_buffer(tensor_buffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       bytes_(std::exchange(other.bytes_, 0)),
       block_(std::exchange(other.block_, nullptr)),
+      locked_(std::exchange(other.locked_, false)),
       value_(std::move(other.value_)) {}
 
 tensor_buffer& tensor_buffer::operator=(tensor_buffer&& other) noexcept {
@@ -36,6 +37,7 @@ tensor_buffer& tensor_buffer::operator=(tensor_buffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         bytes_ = std::exchange(other.bytes_, 0);
         block_ = std::exchange(other.block_, nullptr);
+        locked_ = std::exchange(other.locked_, false);
         value_ = std::move(other.value_);
     }
     return *this;
@@ -44,11 +46,12 @@ tensor_buffer& tensor_buffer::operator=(tensor_buffer&& other) noexcept {
 void tensor_buffer::release_block() noexcept {
     if (block_ == nullptr) return;
     if (bytes_ >= huge_page_threshold) {
-        give_back_big_block(block_, huge_pages_for(bytes_));
+        give_back_big_block(block_, huge_pages_for(bytes_), locked_);
     } else {
         std::free(block_);
     }
     block_ = nullptr;
+    locked_ = false;
 }
 
 tensor_buffer tensor_buffer::allocate(size_t bytes) {
@@ -56,7 +59,7 @@ tensor_buffer tensor_buffer::allocate(size_t bytes) {
     if (bytes >= huge_page_threshold) {
         const size_t rounded = huge_pages_for(bytes);
         if (rounded < bytes) throw std::bad_alloc();
-        buffer.block_ = take_big_block(rounded);
+        buffer.block_ = take_big_block(rounded, buffer.locked_);
         if (buffer.block_ == nullptr) {
             // Big tensors start on a huge page so that all of them can use huge pages.
             buffer.block_ = std::aligned_alloc(huge_page_size, rounded);

@@ -36,6 +36,7 @@ private:
     void* data_ = nullptr;
     size_t bytes_ = 0;
     void* block_ = nullptr;  // our own allocation, which data_ lies in
+    bool locked_ = false;     // block_ is page-locked (memory/page_locking.h)
     owned_value value_;
 };
 

@@ -9,7 +9,13 @@ namespace {
 struct kept_block {
     void* data = nullptr;
     size_t bytes = 0;
+    bool locked = false;
 };
+
+void release(const kept_block& block) noexcept {
+    if (block.locked) unlock_pages(block.data);
+    std::free(block.data);
+}
 
 // Slot 0 is the oldest. Constant-initialised with nothing to destroy, so
 // tensors released during exit still find it; kept buffers are freed with
@@ -20,11 +26,12 @@ struct block_cache {
     size_t count = 0;
     size_t total = 0;
 
-    void drop_oldest() {
-        std::free(slots[0].data);
-        total -= slots[0].bytes;
+    kept_block take_oldest() {
+        const kept_block oldest = slots[0];
+        total -= oldest.bytes;
         for (size_t i = 1; i < count; ++i) slots[i - 1] = slots[i];
         slots[--count] = {};
+        return oldest;
     }
 };
 
@@ -34,35 +41,47 @@ block_cache& cache() { return kept_blocks; }
 
 }  // namespace
 
-void* take_big_block(size_t bytes) noexcept {
+void* take_big_block(size_t bytes, bool& locked) noexcept {
+    locked = false;
     if (bytes < big_block_minimum || bytes > big_block_budget) return nullptr;
-    block_cache& kept = cache();
-    std::lock_guard<std::mutex> guard(kept.lock);
-    // The newest first: it is the most likely to be in the cache.
-    for (size_t i = kept.count; i-- > 0;) {
-        if (kept.slots[i].bytes != bytes) continue;
-        void* data = kept.slots[i].data;
-        kept.total -= bytes;
-        for (size_t j = i + 1; j < kept.count; ++j) kept.slots[j - 1] = kept.slots[j];
-        kept.slots[--kept.count] = {};
-        return data;
+    kept_block found;
+    {
+        block_cache& kept = cache();
+        std::lock_guard<std::mutex> guard(kept.lock);
+        // The newest first: it is the most likely to be in the cache.
+        for (size_t i = kept.count; i-- > 0;) {
+            if (kept.slots[i].bytes != bytes) continue;
+            found = kept.slots[i];
+            kept.total -= bytes;
+            for (size_t j = i + 1; j < kept.count; ++j) kept.slots[j - 1] = kept.slots[j];
+            kept.slots[--kept.count] = {};
+            break;
+        }
     }
-    return nullptr;
+    if (found.data == nullptr) return nullptr;
+    // Used a second time: worth locking for a GPU, outside the cache's lock.
+    locked = found.locked || lock_pages(found.data, bytes);
+    return found.data;
 }
 
-void give_back_big_block(void* data, size_t bytes) noexcept {
+void give_back_big_block(void* data, size_t bytes, bool locked) noexcept {
     if (data == nullptr) return;
     if (bytes < big_block_minimum || bytes > big_block_budget) {
-        std::free(data);
+        release({data, bytes, locked});
         return;
     }
-    block_cache& kept = cache();
-    std::lock_guard<std::mutex> guard(kept.lock);
-    while (kept.count > 0 && (kept.count == big_block_slots || kept.total + bytes > big_block_budget)) {
-        kept.drop_oldest();
+    kept_block dropped[big_block_slots];
+    size_t dropped_count = 0;
+    {
+        block_cache& kept = cache();
+        std::lock_guard<std::mutex> guard(kept.lock);
+        while (kept.count > 0 && (kept.count == big_block_slots || kept.total + bytes > big_block_budget)) {
+            dropped[dropped_count++] = kept.take_oldest();
+        }
+        kept.slots[kept.count++] = {data, bytes, locked};
+        kept.total += bytes;
     }
-    kept.slots[kept.count++] = {data, bytes};
-    kept.total += bytes;
+    for (size_t i = 0; i < dropped_count; ++i) release(dropped[i]);
 }
 
 }  // namespace runtime

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "memory/huge_pages.h"
+#include "memory/page_locking.h"
 
 namespace runtime {
 
@@ -16,11 +17,14 @@ constexpr size_t big_block_minimum = huge_page_threshold;
 constexpr size_t big_block_slots = 4;
 constexpr size_t big_block_budget = size_t{256} << 20;
 
-// A kept buffer of exactly `bytes` (as allocated), or null.
-void* take_big_block(size_t bytes) noexcept;
+// A kept buffer of exactly `bytes` (as allocated), or null. A buffer handed
+// out again is page-locked where that is on (page_locking.h); `locked` says
+// whether it is.
+void* take_big_block(size_t bytes, bool& locked) noexcept;
 
-// Keeps `data` (`bytes` as allocated, from std::aligned_alloc) for reuse, or
-// frees it when it is too small or too big to keep.
-void give_back_big_block(void* data, size_t bytes) noexcept;
+// Keeps `data` (`bytes` as allocated, from std::aligned_alloc; `locked` as
+// take_big_block said) for reuse, or unlocks and frees it when it is too
+// small or too big to keep.
+void give_back_big_block(void* data, size_t bytes, bool locked) noexcept;
 
 }  // namespace runtime

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "onnxruntime/cuda_libraries.h"
+#include "onnxruntime/cuda_page_locking.h"
 #include "onnxruntime/folders.h"
 #include "onnxruntime/onnxruntime_library.h"
 
@@ -85,6 +86,7 @@ gpu_availability probe(const onnxruntime& loaded) {
     } catch (...) {
         return {false, "the CUDA provider could not be loaded"};
     }
+    enable_cuda_page_locking(provider);
     return {true, {}};
 }
 
