@@ -6,9 +6,16 @@
 // buffers from one evaluation to the next, so none is faulted in afresh.
 #pragma once
 
+#include <cstddef>
+
 #include "onnxruntime/onnxruntime_api.h"
 
 namespace runtime {
+
+// Outputs smaller than this in all are left to ONNX Runtime: a copy of a few
+// kilobytes takes about as long from either memory, and binding them costs
+// a few microseconds more per evaluation.
+constexpr size_t page_locked_output_minimum = size_t{64} << 10;
 
 // Page-locked host memory for every output of `session`, or an empty
 // MemoryInfo where ONNX Runtime's allocation serves: the session has no

@@ -32,9 +32,14 @@ HRESULT LearningModelSession::get_Model(ILearningModel** model) { return hand_ou
 
 HRESULT LearningModelSession::get_Device(ILearningModelDevice** device) { return hand_out(device_, device); }
 
-void LearningModelSession::put_outputs_in(Ort::MemoryInfo memory) {
+void LearningModelSession::put_outputs_in(Ort::MemoryInfo memory, size_t minimum_bytes) {
     if (memory != nullptr && bound_run_options_ == nullptr) bound_run_options_ = Ort::RunOptions();
     output_memory_ = std::move(memory);
+    chosen_memory_minimum_ = minimum_bytes;
+}
+
+bool LearningModelSession::outputs_in_chosen_memory() const {
+    return output_memory_ != nullptr && last_output_bytes_.load(std::memory_order_relaxed) >= chosen_memory_minimum_;
 }
 
 int LearningModelSession::find_input(std::u16string_view name) const {

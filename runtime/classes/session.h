@@ -3,6 +3,7 @@
 // session_evaluation.cpp.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,10 +39,12 @@ public:
     HRESULT Evaluate(ILearningModelBinding* binding, HSTRING correlation_id,
                      ILearningModelEvaluationResult** result) override;
 
-    // Has ONNX Runtime put every output of later evaluations in `memory`
-    // (output_memory.h); an empty MemoryInfo leaves the choice to it.
-    void put_outputs_in(Ort::MemoryInfo memory);
-    bool outputs_in_chosen_memory() const { return output_memory_ != nullptr; }
+    // Has ONNX Runtime put the outputs of later evaluations in `memory`
+    // (output_memory.h) once an evaluation's outputs came to `minimum_bytes`
+    // or more; an empty MemoryInfo leaves the choice to ONNX Runtime.
+    void put_outputs_in(Ort::MemoryInfo memory, size_t minimum_bytes);
+    // Whether the next evaluation puts its outputs in the chosen memory.
+    bool outputs_in_chosen_memory() const;
 
     const std::vector<session_input>& inputs() const { return inputs_; }
     // Index into inputs(), or -1.
@@ -64,6 +67,8 @@ private:
     std::vector<std::u16string> output_names16_;     // keys of the evaluation's outputs
     Ort::MemoryInfo output_memory_{nullptr};         // where outputs go; empty: ONNX Runtime's choice
     Ort::RunOptions bound_run_options_{nullptr};     // for runs with outputs bound to output_memory_
+    size_t chosen_memory_minimum_ = 0;               // output bytes from which output_memory_ is used
+    std::atomic<size_t> last_output_bytes_{0};       // of the latest evaluation, where output_memory_ is set
 };
 
 }  // namespace runtime

@@ -242,7 +242,7 @@ HRESULT create_session(ILearningModel* model, ILearningModelDevice* device, ILea
     auto made = LearningModelSession::make(std::move(learning_model), std::move(session_device), std::move(session),
                                            std::move(inputs), std::move(output_names));
     if (!made) return fail(E_OUTOFMEMORY, "out of memory creating a session");
-    made->put_outputs_in(std::move(output_memory));
+    made->put_outputs_in(std::move(output_memory), page_locked_output_minimum);
     record_session_placement(std::move(placement));
     *result = made.detach();
     return S_OK;

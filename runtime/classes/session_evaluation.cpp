@@ -10,6 +10,7 @@
 #include "classes/evaluation_result.h"
 #include "classes/session.h"
 #include "com/text.h"
+#include "onnx/element_types.h"
 #include "onnxruntime/onnxruntime_library.h"
 
 namespace runtime {
@@ -51,11 +52,32 @@ HRESULT LearningModelSession::evaluate(ILearningModelBinding* binding, HSTRING c
     return make_evaluation_result(std::u16string(hstring_view(correlation_id)), output_names16_, outputs, result);
 }
 
+namespace {
+
+// The bytes of the tensors among `outputs`.
+size_t tensor_bytes(const std::vector<owned_value>& outputs) {
+    size_t total = 0;
+    for (const owned_value& output : outputs) {
+        if (!output || !output.view().IsTensor()) continue;
+        const Ort::TensorTypeAndShapeInfo info = output.view().GetTensorTypeAndShapeInfo();
+        total += info.GetElementCount() * element_size(tensor_kind_from_onnx(info.GetElementType()));
+    }
+    return total;
+}
+
+}  // namespace
+
 void LearningModelSession::run(const owned_value* inputs, std::vector<owned_value>& outputs) {
-    if (output_memory_ != nullptr) return run_into_chosen_memory(inputs, outputs);
-    Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(), value_pointers(inputs),
-                                        inputs_.size(), output_name_pointers_.data(), outputs.size(),
-                                        value_pointers(outputs.data())));
+    if (outputs_in_chosen_memory()) {
+        run_into_chosen_memory(inputs, outputs);
+    } else {
+        Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(), value_pointers(inputs),
+                                            inputs_.size(), output_name_pointers_.data(), outputs.size(),
+                                            value_pointers(outputs.data())));
+    }
+    // The next evaluation of a model with big outputs binds them, most
+    // likely of the same size again.
+    if (output_memory_ != nullptr) last_output_bytes_.store(tensor_bytes(outputs), std::memory_order_relaxed);
 }
 
 // The same run through an I/O binding, the one way to tell ONNX Runtime
