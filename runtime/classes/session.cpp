@@ -39,7 +39,8 @@ void LearningModelSession::put_outputs_in(Ort::MemoryInfo memory, size_t minimum
 }
 
 bool LearningModelSession::outputs_in_chosen_memory() const {
-    return output_memory_ != nullptr && last_output_bytes_.load(std::memory_order_relaxed) >= chosen_memory_minimum_;
+    return output_memory_ != nullptr && !chosen_memory_refused_.load(std::memory_order_relaxed) &&
+           last_output_bytes_.load(std::memory_order_relaxed) >= chosen_memory_minimum_;
 }
 
 int LearningModelSession::find_input(std::u16string_view name) const {

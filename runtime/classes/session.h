@@ -54,6 +54,7 @@ private:
     HRESULT evaluate(ILearningModelBinding* binding, HSTRING correlation_id, ILearningModelEvaluationResult** result);
     // One run over bound input values; fills `outputs`, in output order.
     void run(const owned_value* inputs, std::vector<owned_value>& outputs);
+    void run_plainly(const owned_value* inputs, std::vector<owned_value>& outputs);
     void run_into_chosen_memory(const owned_value* inputs, std::vector<owned_value>& outputs);
 
     com_ptr<LearningModel> model_;
@@ -69,6 +70,7 @@ private:
     Ort::RunOptions bound_run_options_{nullptr};     // for runs with outputs bound to output_memory_
     size_t chosen_memory_minimum_ = 0;               // output bytes from which output_memory_ is used
     std::atomic<size_t> last_output_bytes_{0};       // of the latest evaluation, where output_memory_ is set
+    std::atomic<bool> chosen_memory_refused_{false};  // ONNX Runtime failed a run bound to output_memory_
 };
 
 }  // namespace runtime

@@ -68,16 +68,32 @@ size_t tensor_bytes(const std::vector<owned_value>& outputs) {
 }  // namespace
 
 void LearningModelSession::run(const owned_value* inputs, std::vector<owned_value>& outputs) {
+    bool ran = false;
     if (outputs_in_chosen_memory()) {
-        run_into_chosen_memory(inputs, outputs);
-    } else {
-        Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(), value_pointers(inputs),
-                                            inputs_.size(), output_name_pointers_.data(), outputs.size(),
-                                            value_pointers(outputs.data())));
+        try {
+            run_into_chosen_memory(inputs, outputs);
+            ran = true;
+        } catch (const Ort::Exception&) {
+            // Run again as ONNX Runtime would place the outputs. If that
+            // works, the binding was what failed: an ONNX Runtime that cannot
+            // honour it must not cost a working session, which keeps to the
+            // plain run from now on. If not, its failure is the one to report.
+            for (owned_value& output : outputs) output.reset();
+            run_plainly(inputs, outputs);
+            chosen_memory_refused_.store(true, std::memory_order_relaxed);
+            ran = true;
+        }
     }
+    if (!ran) run_plainly(inputs, outputs);
     // The next evaluation of a model with big outputs binds them, most
     // likely of the same size again.
     if (output_memory_ != nullptr) last_output_bytes_.store(tensor_bytes(outputs), std::memory_order_relaxed);
+}
+
+void LearningModelSession::run_plainly(const owned_value* inputs, std::vector<owned_value>& outputs) {
+    Ort::ThrowOnError(Ort::GetApi().Run(session_, nullptr, input_name_pointers_.data(), value_pointers(inputs),
+                                        inputs_.size(), output_name_pointers_.data(), outputs.size(),
+                                        value_pointers(outputs.data())));
 }
 
 // The same run through an I/O binding, the one way to tell ONNX Runtime

@@ -399,6 +399,9 @@ TEST_F(RuntimeSession, OutputsPutInChosenMemoryAreTheSame) {
     ASSERT_EQ(bind(binding, u"y", floats({3}, {1, 2, 3}).get()), S_OK);
     EXPECT_TRUE(failed(evaluate(failing, binding, result)));
     EXPECT_NE(last_error_message().find("evaluation failed: "), std::string::npos) << last_error_message();
+    // Failing again without the binding, the model was at fault, not the
+    // binding: the session keeps binding its outputs.
+    EXPECT_TRUE(runtime::implementation_of<runtime::LearningModelSession>(failing.get())->outputs_in_chosen_memory());
 }
 
 TEST_F(RuntimeSession, AModelWithoutOutputsGivesAnEmptyResult) {
