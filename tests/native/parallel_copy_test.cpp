@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -44,19 +43,6 @@ TEST(ParallelCopy, EveryByteArrivesAndNothingAroundIsTouched) {
         for (size_t parts : {0, 1, 2, 3, 7, 8, 64}) {
             for (size_t skew : {0, 1, 5}) check_copy(bytes, parts, skew);
         }
-    }
-}
-
-TEST(ParallelCopy, PublicCopyHandlesSizesAroundTheThreadThreshold) {
-    using mlabi::parallel_copy_detail::min_bytes_per_thread;
-    for (size_t bytes : {min_bytes_per_thread * 2 - 1, min_bytes_per_thread * 2, min_bytes_per_thread * 5 + 3}) {
-        std::vector<uint32_t> source(bytes / 4 + 1);
-        for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint32_t>(i * 2654435761u);
-        std::vector<uint32_t> target(source.size(), 0);
-        mlabi::copy_bytes(target.data(), source.data(), bytes);
-        ASSERT_EQ(0, std::memcmp(target.data(), source.data(), bytes)) << bytes;
-        const size_t rest = source.size() * 4 - bytes;
-        for (size_t i = 0; i < rest; ++i) ASSERT_EQ(reinterpret_cast<unsigned char*>(target.data())[bytes + i], 0);
     }
 }
 
