@@ -68,11 +68,11 @@ size_t tensor_bytes(const std::vector<owned_value>& outputs) {
 }  // namespace
 
 void LearningModelSession::run(const owned_value* inputs, std::vector<owned_value>& outputs) {
-    bool ran = false;
-    if (outputs_in_chosen_memory()) {
+    if (!outputs_in_chosen_memory()) {
+        run_plainly(inputs, outputs);
+    } else {
         try {
             run_into_chosen_memory(inputs, outputs);
-            ran = true;
         } catch (const Ort::Exception&) {
             // Run again as ONNX Runtime would place the outputs. If that
             // works, the binding was what failed: an ONNX Runtime that cannot
@@ -81,10 +81,8 @@ void LearningModelSession::run(const owned_value* inputs, std::vector<owned_valu
             for (owned_value& output : outputs) output.reset();
             run_plainly(inputs, outputs);
             chosen_memory_refused_.store(true, std::memory_order_relaxed);
-            ran = true;
         }
     }
-    if (!ran) run_plainly(inputs, outputs);
     // The next evaluation of a model with big outputs binds them, most
     // likely of the same size again.
     if (output_memory_ != nullptr) last_output_bytes_.store(tensor_bytes(outputs), std::memory_order_relaxed);
