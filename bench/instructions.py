@@ -64,7 +64,7 @@ def main_thread_instructions(side, path, calls, shapes, folder):
         check=True, capture_output=True,
         # Python's string hashing is seeded at random per process, which moves
         # the count of every dictionary operation; a fixed seed makes runs repeat.
-        env=dict(os.environ, PYTHONHASHSEED="0"),
+        env=dict(os.environ, PYTHONHASHSEED="0", ORT_DISABLE_TELEMETRY="1"),
     )
     # Thread 1 is the one that makes the calls.
     (first,) = glob.glob(out + "-01")

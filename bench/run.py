@@ -16,6 +16,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The peer, onnxruntime's Python module, would write telemetry under the
+# user's cache folder.
+os.environ.setdefault("ORT_DISABLE_TELEMETRY", "1")
 
 import cases  # noqa: E402
 import report  # noqa: E402

@@ -67,7 +67,7 @@ for wheel in "${wheels[@]}"; do
         failures+=("$version: test extra")
         continue
     fi
-    stack="$("$env/bin/python" -c 'import numpy, onnxruntime, platform
+    stack="$(ORT_DISABLE_TELEMETRY=1 "$env/bin/python" -c 'import numpy, onnxruntime, platform
 print(f"Python {platform.python_version()}, numpy {numpy.__version__}, onnxruntime {onnxruntime.__version__}")')"
     echo "   $stack"
     # The suite runs from tests/ so that only the installed qelmo is seen.

@@ -4,6 +4,10 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+# Tests that compare with onnxruntime's own Python module would otherwise have
+# it write a device id and a telemetry queue under the user's cache folder;
+# test_privacy.py unsets this for the processes whose home it checks.
+os.environ.setdefault("ORT_DISABLE_TELEMETRY", "1")
 
 import models  # noqa: E402
 
