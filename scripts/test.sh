@@ -23,7 +23,7 @@ fi
 cmake -S . -B build/tests -G Ninja -DQELMO_BUILD_MODULE=OFF -DQELMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/tests
 # Native tests that need ONNX Runtime take it from the virtual environment.
-QELMO_TEST_ONNXRUNTIME="$("$venv/bin/python" -c 'import glob, onnxruntime, os; print(sorted(glob.glob(os.path.join(os.path.dirname(onnxruntime.__file__), "capi", "libonnxruntime.so.*")))[-1])')" \
+QELMO_TEST_ONNXRUNTIME="$(ORT_DISABLE_TELEMETRY=1 "$venv/bin/python" -c 'import glob, onnxruntime, os; print(sorted(glob.glob(os.path.join(os.path.dirname(onnxruntime.__file__), "capi", "libonnxruntime.so.*")))[-1])')" \
     ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
 
 # Run from outside the source tree so that only the installed module is seen.
