@@ -18,7 +18,8 @@ cmake -S . -B "$build" -DQELMO_SANITIZE=ON -DQELMO_BUILD_TESTS=ON -DCMAKE_BUILD_
       -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$build/pybind11/pybind11/share/cmake/pybind11" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qelmo qelmo_runtime qelmo_native_tests
 
-onnxruntime_package="$(ORT_DISABLE_TELEMETRY=1 "$python" -c 'import onnxruntime, os; print(os.path.dirname(onnxruntime.__file__))')"
+# Found, not imported: importing onnxruntime writes telemetry under ~/.cache.
+onnxruntime_package="$("$python" -c 'import importlib.util; print(importlib.util.find_spec("onnxruntime").submodule_search_locations[0])')"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # ONNX Runtime is not instrumented and its allocations are its own business;
 # leaks are checked in the native tests, where everything but it is ours.

@@ -22,8 +22,9 @@ fi
 ./scripts/fetch_onnxruntime_headers.sh
 cmake -S . -B build/tests -G Ninja -DQELMO_BUILD_MODULE=OFF -DQELMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/tests
-# Native tests that need ONNX Runtime take it from the virtual environment.
-QELMO_TEST_ONNXRUNTIME="$(ORT_DISABLE_TELEMETRY=1 "$venv/bin/python" -c 'import glob, onnxruntime, os; print(sorted(glob.glob(os.path.join(os.path.dirname(onnxruntime.__file__), "capi", "libonnxruntime.so.*")))[-1])')" \
+# Native tests that need ONNX Runtime take it from the virtual environment
+# (found, not imported: importing onnxruntime writes telemetry under ~/.cache).
+QELMO_TEST_ONNXRUNTIME="$("$venv/bin/python" -c 'import glob, importlib.util, os; folder = importlib.util.find_spec("onnxruntime").submodule_search_locations[0]; print(sorted(glob.glob(os.path.join(folder, "capi", "libonnxruntime.so.*")))[-1])')" \
     ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
 
 # Run from outside the source tree so that only the installed module is seen.
