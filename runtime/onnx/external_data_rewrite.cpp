@@ -136,11 +136,11 @@ std::string rewrite_tensors(std::string_view model, std::vector<tensor_rewrite> 
 bool tensor_data_size(std::string_view tensor, uint64_t& size) {
     message_reader reader(tensor, 0);
     uint64_t count = 1;
-    int64_t type = 0;
+    int32_t type = 0;
     wire_field field;
     while (reader.next(field)) {
         if (field.number == tensor_field::data_type && field.type == wire_type::varint) {
-            type = static_cast<int64_t>(field.value);
+            type = field_int32(field, "TensorProto.data_type");
         } else if (field.number == tensor_field::dims && field.type == wire_type::varint) {
             if (!multiply(count, field.value)) return false;
         } else if (field.number == tensor_field::dims && field.type == wire_type::length_delimited) {
@@ -151,8 +151,7 @@ bool tensor_data_size(std::string_view tensor, uint64_t& size) {
             }
         }
     }
-    const size_t element =
-        type > 0 && type <= INT32_MAX ? element_size(tensor_kind_from_onnx(static_cast<int32_t>(type))) : 0;
+    const size_t element = type > 0 ? element_size(tensor_kind_from_onnx(type)) : 0;
     if (element == 0 || !multiply(count, element)) return false;
     size = count;
     return true;

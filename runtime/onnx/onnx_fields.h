@@ -21,18 +21,20 @@ constexpr uint32_t op_type = 4, attribute = 5, domain = 7;
 namespace attribute_field {
 constexpr uint32_t name = 1, t = 5, g = 6, tensors = 10, graphs = 11, type = 20, sparse_tensor = 22,
                    sparse_tensors = 23;
-constexpr uint64_t tensor_type = 4;  // AttributeType.TENSOR
+constexpr int32_t tensor_type = 4;  // AttributeType.TENSOR
+constexpr int32_t last_type = 14;   // AttributeType.TYPE_PROTOS
 }
 namespace tensor_field {
 constexpr uint32_t dims = 1, data_type = 2, float_data = 4, int32_data = 5, int64_data = 7, name = 8, raw_data = 9,
                    double_data = 10, uint64_data = 11, external_data = 13, data_location = 14;
-constexpr uint64_t external_location = 1;
+constexpr int32_t external_location = 1;  // DataLocation.EXTERNAL
+constexpr int32_t last_location = 1;
 }
 namespace sparse_tensor_field {
 constexpr uint32_t values = 1, indices = 2;
 }
 namespace function_field {
-constexpr uint32_t node = 7;
+constexpr uint32_t node = 7, attribute_proto = 11;
 }
 namespace training_info_field {
 constexpr uint32_t initialization = 1, algorithm = 2;

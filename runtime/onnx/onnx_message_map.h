@@ -49,6 +49,8 @@ inline constexpr onnx_link links[] = {
     {m::sparse_tensor, sparse_tensor_field::values, m::tensor, "SparseTensorProto.values"},
     {m::sparse_tensor, sparse_tensor_field::indices, m::tensor, "SparseTensorProto.indices"},
     {m::function, function_field::node, m::node, "FunctionProto.node"},
+    // The default values of a function's attributes.
+    {m::function, function_field::attribute_proto, m::attribute, "FunctionProto.attribute_proto"},
     {m::training_info, training_info_field::initialization, m::graph, "TrainingInfoProto graph"},
     {m::training_info, training_info_field::algorithm, m::graph, "TrainingInfoProto graph"},
 };

@@ -32,12 +32,14 @@ public:
         std::string_view bytes;      // the message's
         bool main_graph = false;     // the model's own graph, not a subgraph
         std::string_view name;       // a tensor's; a sparse tensor's values'; an attribute's
-        uint64_t data_location = 0;  // a tensor's
+        int32_t data_location = 0;   // a tensor's, as protobuf reads it
         // A tensor's external data entries, and the keys given twice.
         std::string_view location, offset, length;
         uint8_t keys_given = 0;
         std::string_view repeated_key;
-        bool external = false;  // external data in it: a tensor saying so, or entries
+        // External data in it: entries, or a data location that said so at
+        // some point (a later value may have said otherwise).
+        bool external = false;
         // Links holding a single tensor or sparse tensor that were given,
         // and those of them that held external data.
         uint8_t singles_given = 0, singles_external = 0;
@@ -45,7 +47,7 @@ public:
         // reference made by an attribute's `t`, and by a node's last
         // attribute when that is of type TENSOR.
         std::string_view op_type, domain;
-        uint64_t attribute_type = 0;
+        int32_t attribute_type = 0;
         uint32_t attributes = 0;
         size_t reference = no_reference;
     };
@@ -182,8 +184,9 @@ private:
         switch (field.number) {
             case tensor_field::name: tensor.name = field_bytes(field, "TensorProto.name"); break;
             case tensor_field::data_location:
-                tensor.data_location = field_varint(field, "TensorProto.data_location");
-                tensor.external = tensor.external || tensor.data_location == tensor_field::external_location;
+                if (field_enum(field, "TensorProto.data_location", tensor_field::last_location, tensor.data_location)) {
+                    tensor.external = tensor.external || tensor.data_location == tensor_field::external_location;
+                }
                 break;
             case tensor_field::external_data:
                 read_external_entry(reader.nested(field, "TensorProto.external_data"), tensor);
@@ -219,7 +222,7 @@ private:
 
     static void read_attribute_field(const wire_field& field, frame& attribute) {
         if (field.number == attribute_field::type) {
-            attribute.attribute_type = field_varint(field, "AttributeProto.type");
+            field_enum(field, "AttributeProto.type", attribute_field::last_type, attribute.attribute_type);
         }
     }
 
@@ -227,10 +230,19 @@ private:
     // of a key a runtime takes is its own affair: a key given twice is
     // refused, so that what is checked is what is read.
     size_t record_reference(const frame& outer, const frame& inner, const onnx_link& link) {
-        if (inner.data_location != tensor_field::external_location) return no_reference;
+        if (inner.data_location != tensor_field::external_location) {
+            // What a runtime makes of such a tensor is its own affair: one
+            // may read the entries, another the inline data.
+            if (inner.external) {
+                throw wire_error("tensor " + quoted_name(inner.name) +
+                                 " has external data entries, but its data location is not EXTERNAL");
+            }
+            return no_reference;
+        }
         model_.has_external_data = true;
         if (!inner.repeated_key.empty()) {
-            throw wire_error("a tensor gives its external data '" + std::string(inner.repeated_key) + "' twice");
+            throw wire_error("tensor " + quoted_name(inner.name) + " gives its external data '" +
+                             std::string(inner.repeated_key) + "' twice");
         }
         onnx_external_reference& reference = model_.external_data.emplace_back();
         reference.tensor = inner.name;
@@ -264,6 +276,12 @@ private:
         }
         outer.singles_given |= bit;
         if (inner.external) outer.singles_external |= bit;
+    }
+
+    static std::string quoted_name(std::string_view name) {
+        constexpr size_t longest = 100;
+        if (name.size() > longest) return "'" + std::string(name.substr(0, longest)) + "...'";
+        return "'" + std::string(name) + "'";
     }
 
     onnx_model& model_;

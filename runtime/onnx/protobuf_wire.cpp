@@ -30,4 +30,15 @@ uint64_t field_varint(const wire_field& field, const char* what) {
     return field.value;
 }
 
+int32_t field_int32(const wire_field& field, const char* what) {
+    return static_cast<int32_t>(static_cast<uint32_t>(field_varint(field, what)));
+}
+
+bool field_enum(const wire_field& field, const char* what, int32_t last, int32_t& value) {
+    const int32_t read = field_int32(field, what);
+    if (read < 0 || read > last) return false;
+    value = read;
+    return true;
+}
+
 }  // namespace runtime

@@ -180,6 +180,16 @@ using message_reader = wire_reader<bytes_in_memory>;
 std::string_view field_bytes(const wire_field& field, const char* what);
 uint64_t field_varint(const wire_field& field, const char* what);
 
+// An int32 or enumeration field as protobuf reads one: the varint's low 32
+// bits, as a signed number (2^32 + 1 reads as 1).
+int32_t field_int32(const wire_field& field, const char* what);
+
+// A field of a closed enumeration whose values are 0 to `last` (every ONNX
+// enumeration: the ONNX files are proto2), as protobuf reads one: a known
+// value sets the field; an unknown one goes to the unknown fields and leaves
+// the field as it was, which is what false means here.
+bool field_enum(const wire_field& field, const char* what, int32_t last, int32_t& value);
+
 template <class Source>
 wire_reader<Source> wire_reader<Source>::nested(const wire_field& field, const char* what) const {
     return wire_reader(field_bytes(field, what), depth_ + 1, source_);

@@ -247,6 +247,65 @@ TEST(OnnxReader, RefusesExternalDataThatReadsTwoWays) {
     read_error(model_of_graph(test_proto::simple_graph().nested(15, sparse)));
 }
 
+// Enumerations are read as protobuf reads them: the low 32 bits, and a value
+// outside the enumeration leaves the field as it was.
+TEST(OnnxReader, ReadsEnumerationsAsProtobufDoes) {
+    using test_proto::external_tensor;
+    auto tensor_with_locations = [](std::vector<uint64_t> locations) {
+        message tensor;
+        tensor.varint(1, 2).varint(2, 1).bytes(8, "w").nested(13, message().bytes(1, "location").bytes(2, "w.bin"));
+        for (uint64_t location : locations) tensor.varint(14, location);
+        return tensor;
+    };
+    struct data_location_case {
+        std::vector<uint64_t> locations;
+        bool external;  // else refused: entries without an EXTERNAL location
+    };
+    const data_location_case cases[] = {
+        {{(uint64_t{1} << 32) + 1}, true},          // 2^32 + 1 keeps its low bits: EXTERNAL
+        {{0xFFFFFFFF00000001}, true},               // likewise
+        {{1, 7}, true},                             // 7 is no DataLocation: EXTERNAL stays
+        {{1, uint64_t(-1)}, true},                  // nor is -1
+        {{1, 0}, false},                            // DEFAULT last, entries still there
+        {{7}, false},
+        {{}, false},
+    };
+    for (const data_location_case& c : cases) {
+        const std::string bytes = model_of_graph(test_proto::simple_graph().nested(5, tensor_with_locations(c.locations)));
+        if (c.external) {
+            const onnx_model read = read_ok(bytes);
+            ASSERT_EQ(read.external_data.size(), 1u);
+            EXPECT_EQ(read.external_data[0].location, "w.bin");
+        } else {
+            EXPECT_NE(read_error(bytes).find("tensor 'w' has external data entries, but its data location is not EXTERNAL"),
+                      std::string::npos);
+        }
+    }
+
+    // AttributeProto.type 2^32 + 4 is TENSOR: the Constant's tensor counts
+    // as an initializer of the main graph; 99 is no AttributeType.
+    for (const auto& [type, initializer] : {std::pair<uint64_t, bool>{(uint64_t{1} << 32) + 4, true}, {99, false}}) {
+        message attribute;
+        attribute.bytes(1, "value").nested(5, external_tensor("c", "c.bin")).varint(20, type);
+        const std::string bytes =
+            model_of_graph(test_proto::simple_graph().nested(1, message().bytes(4, "Constant").nested(5, attribute)));
+        const onnx_model read = read_ok(bytes);
+        ASSERT_EQ(read.external_data.size(), 1u);
+        EXPECT_EQ(read.external_data[0].main_graph_initializer, initializer) << type;
+    }
+}
+
+TEST(OnnxReader, FindsTensorsInFunctionAttributeDefaults) {
+    message attribute;
+    attribute.bytes(1, "alpha").nested(5, test_proto::external_tensor("default", "/etc/passwd")).varint(20, 4);
+    message model = test_proto::model_with(test_proto::simple_graph());
+    model.nested(25, message().bytes(1, "f").bytes(10, "local").nested(11, attribute));
+    const onnx_model read = read_ok(model.str());
+    ASSERT_EQ(read.external_data.size(), 1u);
+    EXPECT_EQ(read.external_data[0].location, "/etc/passwd");
+    EXPECT_FALSE(read.external_data[0].main_graph_initializer);
+}
+
 // --- Malformed input -----------------------------------------------------------
 
 TEST(OnnxReader, RefusesEmptyInputAndModelsWithoutGraph) {
