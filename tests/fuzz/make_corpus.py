@@ -1,7 +1,8 @@
 """Writes the model reader fuzzer's seed corpus: small ONNX files, each
 exercising a different part of the format (metadata, symbolic and image
 shapes, sequences and maps, initializers, sparse and external tensors,
-tensors in other files wherever they can live, subgraphs). Run: python tests/fuzz/make_corpus.py [directory]
+tensors in other files wherever they can live, data locations written as
+only protobuf reads them, subgraphs). Run: python tests/fuzz/make_corpus.py [directory]
 """
 
 import os
@@ -127,6 +128,36 @@ def seeds():
     )
     yield "external_data", stored_model
 
+    # The default of a function's attribute, and a training graph's
+    # initializer: places a reader may forget.
+    defaults = helper.make_function(
+        "local", "Scaled", ["a"], ["s"], [helper.make_node("Mul", ["a", "alpha"], ["s"])], OPSET,
+        attributes=[], attribute_protos=[helper.make_attribute("alpha", stored("alpha"))],
+    )
+    training = onnx.TrainingInfoProto()
+    training.initialization.CopyFrom(
+        helper.make_graph([], "init", [], [tensor("t", shape=(2,))], [stored("t", 0, 8)])
+    )
+    defaults_model = model(
+        [helper.make_node("Scaled", ["x"], ["y"], domain="local")], [tensor("x", shape=(2,))],
+        [tensor("y", shape=(2,))], functions=[defaults],
+    )
+    defaults_model.opset_import.append(helper.make_opsetid("local", 1))
+    defaults_model.training_info.append(training)
+    yield "function_defaults", defaults_model
+
+    # Data locations as protobuf reads them: the varint 2^32 + 1 is EXTERNAL
+    # (its low 32 bits), and an unknown value after EXTERNAL leaves EXTERNAL.
+    # Written by hand: onnx would write them plainly. A second graph field
+    # merges into the first.
+    for name, locations in (("location_high_bits", [2**32 + 1]), ("location_unknown_after", [1, 7])):
+        hidden = stored("hidden")
+        hidden.ClearField("data_location")
+        tensor_bytes = hidden.SerializeToString() + b"".join(field(14, 0, varint(value)) for value in locations)
+        plain = model([helper.make_node("Add", ["x", "hidden"], ["y"])], [tensor("x", shape=(2,))],
+                      [tensor("y", shape=(2,))])
+        yield name, plain.SerializeToString() + field(7, 2, field(5, 2, tensor_bytes))
+
     then_graph = helper.make_graph(
         [helper.make_node("Identity", ["x"], ["then_out"])], "then", [], [tensor("then_out", shape=(2,))]
     )
@@ -148,11 +179,27 @@ def seeds():
     )
 
 
+def varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append((value & 0x7F) | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def field(number, wire_type, payload):
+    """A protocol buffer field: payload is a varint's bytes or, for wire type 2, the bytes held."""
+    if wire_type == 2:
+        payload = varint(len(payload)) + payload
+    return varint(number << 3 | wire_type) + payload
+
+
 def main(directory):
     os.makedirs(directory, exist_ok=True)
     for name, made in seeds():
         with open(os.path.join(directory, name + ".onnx"), "wb") as out:
-            out.write(made.SerializeToString())
+            out.write(made if isinstance(made, bytes) else made.SerializeToString())
 
 
 if __name__ == "__main__":
