@@ -61,7 +61,8 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
     model = nullptr;
     return at_boundary("out of memory loading a model", "unexpected failure loading a model", [&] {
         std::unique_ptr<model_file> file;
-        const HRESULT read = model_file::open(path, file);
+        model_folders folders;
+        const HRESULT read = model_file::open(path, file, &folders);
         if (failed(read)) return read;
 
         onnx_model info;
@@ -72,7 +73,9 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
         std::string full_path = absolute_path(path);
         external_data_folder folder;
         if (info.has_external_data) {
-            if (HRESULT hr = find_external_data_folder(full_path, folder); failed(hr)) return hr;
+            // The folders stay open with the model: its sessions look its
+            // files up in them again.
+            folder = external_data_folder{full_path, std::move(folders)};
             external_data_files files;
             if (HRESULT hr = files.open(folder, info.external_data, false); failed(hr)) return hr;
         }

@@ -94,8 +94,11 @@ std::string with_name_replaced(std::string text, const std::string& name, const 
 
 // ONNX Runtime reads the file through the descriptor the model holds open,
 // as it reads a path, so that the weights are in memory once, in its copy.
-HRESULT open_through_descriptor(const onnxruntime& loaded, LearningModel& model, std::string name, bool on_gpu,
-                                Ort::Session& session, std::string& gpu_refusal) {
+// The file was found as loaded just before (`handed`); a write while ONNX
+// Runtime reads it shows afterwards, and the session is dropped.
+HRESULT open_through_descriptor(const onnxruntime& loaded, LearningModel& model, std::string name,
+                                const struct stat& handed, bool on_gpu, Ort::Session& session,
+                                std::string& gpu_refusal) {
     model_source source;
     source.path = std::move(name);
     try {
@@ -104,11 +107,10 @@ HRESULT open_through_descriptor(const onnxruntime& loaded, LearningModel& model,
     } catch (const runtime_failure& failure) {
         // A file cut short or rewritten while ONNX Runtime read it: say so
         // rather than what ONNX Runtime made of the bytes.
-        if (HRESULT hr = model.file().check_unchanged_since_loading(); failed(hr)) return hr;
+        if (HRESULT hr = model.file().check_unchanged_since(handed); failed(hr)) return hr;
         throw runtime_failure(failure.status(), with_name_replaced(failure.message(), source.path, model.path()));
     }
-    // A change while ONNX Runtime read the file shows once it is done.
-    if (HRESULT hr = model.file().check_unchanged_since_loading(); failed(hr)) {
+    if (HRESULT hr = model.file().check_unchanged_since(handed); failed(hr)) {
         session = Ort::Session{nullptr};
         return hr;
     }
@@ -156,8 +158,11 @@ HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool
         source.weights = &weights;
     } else {
         std::string name;
-        if (HRESULT hr = model.file().descriptor_path(name); failed(hr)) return hr;
-        if (!name.empty()) return open_through_descriptor(loaded, model, std::move(name), on_gpu, session, gpu_refusal);
+        struct stat handed {};
+        if (HRESULT hr = model.file().descriptor_path(name, handed); failed(hr)) return hr;
+        if (!name.empty()) {
+            return open_through_descriptor(loaded, model, std::move(name), handed, on_gpu, session, gpu_refusal);
+        }
         if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
         source.bytes = whole.bytes();
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,54 +105,106 @@ const char* kind_of(mode_t mode) {
     return "not a regular file";
 }
 
+// openat2(2), called directly: C libraries before glibc 2.32 have no wrapper,
+// and some headers no constants. The number is the same on every
+// architecture.
+constexpr long openat2_call = 437;
+constexpr uint64_t resolve_no_magic_links = 0x02, resolve_beneath = 0x08;
+struct open_how {
+    uint64_t flags, mode, resolve;
+};
+
+// Opens (O_PATH) what `location` names beneath `folder` without leaving it,
+// links inside it followed, or -1 with errno: EXDEV or ELOOP for a link that
+// leads out, ENOSYS or EPERM where the kernel (or a sandbox) has no openat2.
+int open_beneath(int folder, const std::string& location, int flags) {
+    open_how how{static_cast<uint64_t>(O_PATH | O_CLOEXEC | flags), 0, resolve_beneath | resolve_no_magic_links};
+    return static_cast<int>(::syscall(openat2_call, folder, location.c_str(), &how, sizeof how));
+}
+
+// Opens (O_PATH) the file a location names: beneath the named folder, or,
+// when a link leads out of it (or the kernel cannot say), wherever the
+// links lead, to be judged by where the file really is.
+int open_location(int folder, const std::string& location, int flags) {
+    const int found = open_beneath(folder, location, flags);
+    if (found >= 0 || (errno != EXDEV && errno != ELOOP && errno != ENOSYS && errno != EPERM)) return found;
+    return ::openat(folder, location.c_str(), O_PATH | O_CLOEXEC | flags);
+}
+
+[[noreturn]] void refuse_unopened(const external_data_folder& folder, const onnx_external_reference& reference,
+                                  int error) {
+    const std::string& location = reference.location;
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            refuse(E_FILE_NOT_FOUND, folder, reference, "file " + quoted(location) + " is not in the model's folder");
+        case EACCES:
+        case EPERM:
+            refuse(E_ACCESSDENIED, folder, reference, "file " + quoted(location) + " may not be read");
+        case ELOOP:
+            refuse(E_INVALID_MODEL, folder, reference, "location " + quoted(location) + " has a loop of symbolic links");
+        default:
+            refuse(E_INVALID_MODEL, folder, reference,
+                   "file " + quoted(location) + " cannot be opened: " + std::strerror(error));
+    }
+}
+
+// What is kept of a checked file once it is mapped (or not) and closed.
+struct file_facts {
+    uint64_t size = 0;
+    bool through_link = false;  // the location's last component is a symbolic link
+    nlink_t links = 1;          // the file's hard links
+};
+
 struct checked_file {
     file_descriptor readable;
-    uint64_t size = 0;
+    file_facts facts;
 };
 
 // Opens the file a location names for reading, once it is known to be a
-// regular file inside the folder. The first open (O_PATH) reads nothing and
-// cannot block; the file is then reopened through its descriptor, not its
-// name, so what was checked is what is read.
-checked_file open_checked(const external_data_folder& folder, int folder_fd, const onnx_external_reference& reference) {
+// regular file inside the model's folders. What is judged is the open file
+// itself: where the kernel says it is now, against where the kernel says the
+// folders opened with the model are now. Nothing is looked up by a name
+// that could since have changed, and renaming a folder cannot move a file
+// from elsewhere inside it. The first opens (O_PATH) read nothing and cannot
+// block; the file is then reopened through its descriptor, not its name, so
+// what was checked is what is read.
+checked_file open_checked(const external_data_folder& folder, const onnx_external_reference& reference) {
     const std::string& location = reference.location;
-    file_descriptor found(::openat(folder_fd, location.c_str(), O_PATH | O_CLOEXEC));
-    if (found.get() < 0) {
-        const int error = errno;
-        switch (error) {
-            case ENOENT:
-            case ENOTDIR:
-                refuse(E_FILE_NOT_FOUND, folder, reference,
-                       "file " + quoted(location) + " is not in the model's folder");
-            case EACCES:
-            case EPERM:
-                refuse(E_ACCESSDENIED, folder, reference, "file " + quoted(location) + " may not be read");
-            case ELOOP:
-                refuse(E_INVALID_MODEL, folder, reference,
-                       "location " + quoted(location) + " has a loop of symbolic links");
-            default:
-                refuse(E_INVALID_MODEL, folder, reference,
-                       "file " + quoted(location) + " cannot be opened: " + std::strerror(error));
-        }
+    const int named = folder.folders.named.get();
+    checked_file file;
+    // The last component unfollowed first: a link is told apart, and a file
+    // that is none is used as found.
+    file_descriptor found(open_location(named, location, O_NOFOLLOW));
+    if (found.get() < 0) refuse_unopened(folder, reference, errno);
+    struct stat found_status {};
+    if (::fstat(found.get(), &found_status) != 0) refuse_unopened(folder, reference, errno);
+    if (S_ISLNK(found_status.st_mode)) {
+        file.facts.through_link = true;
+        found = file_descriptor(open_location(named, location, 0));
+        if (found.get() < 0) refuse_unopened(folder, reference, errno);
+        if (::fstat(found.get(), &found_status) != 0) refuse_unopened(folder, reference, errno);
     }
+
     const std::string real = real_path_of(found.get());
     if (real.empty()) {
         refuse(E_ACCESSDENIED, folder, reference,
                "file " + quoted(location) + " cannot be checked: /proc/self/fd does not tell where it is");
     }
     bool inside = false;
-    for (const std::string& allowed : folder.real) inside = inside || lies_under(real, allowed);
+    for (const file_descriptor* allowed : {&folder.folders.named, &folder.folders.real}) {
+        if (allowed->get() < 0) continue;
+        const std::string allowed_path = real_path_of(allowed->get());
+        inside = inside || (!allowed_path.empty() && allowed_path.front() == '/' && lies_under(real, allowed_path));
+    }
     if (!inside) {
         refuse(E_INVALID_MODEL, folder, reference, "location " + quoted(location) + " leads outside the model's folder");
     }
-
-    struct stat found_status {};
-    if (::fstat(found.get(), &found_status) != 0 || !S_ISREG(found_status.st_mode)) {
+    if (!S_ISREG(found_status.st_mode)) {
         refuse(E_INVALID_MODEL, folder, reference,
                "location " + quoted(location) + " is " + kind_of(found_status.st_mode) + ", not a regular file");
     }
 
-    checked_file file;
     file.readable = file_descriptor(::open(descriptor_path(found.get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     struct stat status {};
     if (file.readable.get() < 0 || ::fstat(file.readable.get(), &status) != 0) {
@@ -165,8 +218,27 @@ checked_file open_checked(const external_data_folder& folder, int folder_fd, con
     if (status.st_dev != found_status.st_dev || status.st_ino != found_status.st_ino) {
         refuse(E_INVALID_MODEL, folder, reference, "file " + quoted(location) + " changed while it was checked");
     }
-    file.size = static_cast<uint64_t>(status.st_size);
+    file.facts.size = static_cast<uint64_t>(status.st_size);
+    file.facts.links = status.st_nlink;
     return file;
+}
+
+// ONNX Runtime's own checks refuse links for every tensor but the main
+// graph's initializers; so does this, whichever ONNX Runtime is installed.
+void check_links(const external_data_folder& folder, const onnx_external_reference& reference,
+                 const file_facts& file) {
+    if (reference.main_graph_initializer) return;
+    const std::string& location = reference.location;
+    if (file.through_link) {
+        refuse(E_INVALID_MODEL, folder, reference,
+               "location " + quoted(location) +
+                   " is a symbolic link; only the main graph's initializers may keep their data behind one");
+    }
+    if (file.links > 1) {
+        refuse(E_INVALID_MODEL, folder, reference,
+               "file " + quoted(location) +
+                   " has other hard links; only the main graph's initializers may keep their data in one");
+    }
 }
 
 void check_range(const external_data_folder& folder, const onnx_external_reference& reference, uint64_t file_size) {
@@ -214,43 +286,19 @@ std::string_view data_of(const external_data_folder& folder, const onnx_external
     if (reference.has_length) {
         parse_number(reference.length, length);
     } else if (!tensor_data_size(model.substr(reference.tensor_begin, reference.tensor_end - reference.tensor_begin),
-                                 length) ||
-               length > file_size - offset) {
+                                 length)) {
         refuse(E_INVALID_MODEL, folder, reference,
                "gives no length, and its size cannot be told from its type and shape");
+    } else if (length > file_size - offset) {
+        refuse(E_INVALID_MODEL, folder, reference,
+               "at offset " + std::to_string(offset) + ", " + std::to_string(length) +
+                   " bytes by its type and shape, lies past the end of " + quoted(reference.location) + " (" +
+                   std::to_string(file_size) + " bytes)");
     }
     return std::string_view(file + offset, static_cast<size_t>(length));
 }
 
 }  // namespace
-
-HRESULT find_external_data_folder(const std::string& model_path, external_data_folder& folder) noexcept {
-    return at_boundary("out of memory loading a model", "unexpected failure loading a model", [&] {
-        folder = external_data_folder{};
-        folder.model_path = model_path;
-        const size_t slash = model_path.rfind('/');
-        folder.named = slash == 0 || slash == std::string::npos ? std::string("/") : model_path.substr(0, slash);
-        // The named folder's real path, then the model file's own folder.
-        for (int step = 0; step < 2; ++step) {
-            const std::string& path = step == 0 ? folder.named : model_path;
-            char* resolved = ::realpath(path.c_str(), nullptr);
-            if (resolved == nullptr) {
-                const int error = errno;
-                const HRESULT status = error == EACCES || error == EPERM ? E_ACCESSDENIED : E_FILE_NOT_FOUND;
-                return fail(status,
-                            "cannot resolve the folder of the model (" + model_path + "): " + std::strerror(error));
-            }
-            std::string real = resolved;
-            std::free(resolved);
-            if (step == 1) {
-                const size_t end = real.rfind('/');
-                real = end == 0 || end == std::string::npos ? std::string("/") : real.substr(0, end);
-            }
-            if (folder.real.empty() || folder.real.front() != real) folder.real.push_back(std::move(real));
-        }
-        return S_OK;
-    });
-}
 
 external_data_files::~external_data_files() { release(); }
 
@@ -269,25 +317,20 @@ HRESULT external_data_files::open(const external_data_folder& folder,
     release();
     const HRESULT status = at_boundary("out of memory checking a model's external data",
                                       "unexpected failure checking a model's external data", [&] {
-        file_descriptor folder_fd(::open(folder.named.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (folder_fd.get() < 0) {
-            const int error = errno;
-            return fail(error == EACCES || error == EPERM ? E_ACCESSDENIED : E_FILE_NOT_FOUND,
-                        "cannot open the folder of the model (" + folder.model_path + "): " + std::strerror(error));
-        }
         // Each file once, however many tensors it holds.
-        std::unordered_map<std::string_view, uint64_t> sizes;
+        std::unordered_map<std::string_view, file_facts> checked;
         for (const onnx_external_reference& reference : references) {
             if (std::string fault = location_fault(reference); !fault.empty()) {
                 refuse(E_INVALID_MODEL, folder, reference, fault);
             }
-            auto known = sizes.find(reference.location);
-            if (known == sizes.end()) {
-                const checked_file file = open_checked(folder, folder_fd.get(), reference);
-                known = sizes.emplace(reference.location, file.size).first;
-                if (map) add_mapping(folder, reference, file.readable.get(), file.size);
+            auto known = checked.find(reference.location);
+            if (known == checked.end()) {
+                const checked_file file = open_checked(folder, reference);
+                if (map) add_mapping(folder, reference, file.readable.get(), file.facts.size);
+                known = checked.emplace(reference.location, file.facts).first;
             }
-            check_range(folder, reference, known->second);
+            check_links(folder, reference, known->second);
+            check_range(folder, reference, known->second.size);
         }
         return S_OK;
     });

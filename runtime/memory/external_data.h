@@ -2,11 +2,18 @@
 // itself (each tensor's `location`), so a model from elsewhere could name
 // any file its user may read and hand its bytes back as an output. A
 // reference is accepted only when its location is a relative path without
-// `..`, it leads (symbolic links followed) to a regular file inside the
-// model's folder, and its offset and length are numbers within that file.
-// Files are looked at without being opened for reading until they are known
-// to be regular files, so a FIFO or a device is refused without blocking or
-// being read.
+// `..` that leads to a regular file inside the model's folder, and its offset
+// and length are numbers within that file. The model's folder is the one it
+// was opened through, held open since (model_folders): locations are looked
+// up beneath it, never through its name again, so renaming or relinking
+// folders meanwhile changes nothing. A symbolic link may lead from that
+// folder to the folder the model file itself is in (download caches keep
+// the files there); one leading anywhere else is refused. Outside the main
+// graph's initializers, where ONNX Runtime's own checks refuse them, a
+// location may not be a symbolic link and its file may have no other hard
+// link. Files are looked at without being opened for reading until they are
+// known to be regular files, so a FIFO or a device is refused without
+// blocking or being read.
 #pragma once
 
 #include <cstddef>
@@ -16,23 +23,18 @@
 #include <vector>
 
 #include "abi/unknown.h"
+#include "memory/file_reader.h"
 #include "onnx/onnx_model.h"
 
 namespace runtime {
 
-// Where a model's external data may lie, settled when the model is loaded.
+// Where a model's external data may lie, settled when the model is loaded:
+// locations are relative to `folders.named`, and a file may lie beneath it
+// or beneath `folders.real`.
 struct external_data_folder {
     std::string model_path;  // absolute; named in messages
-    std::string named;       // the model's folder as named: locations are relative to it
-    // Real paths a file may lie under: the named folder's, and that of the
-    // folder the model file really is in (a model reached by a symbolic
-    // link, as in download caches, keeps its weights beside its target).
-    std::vector<std::string> real;
+    model_folders folders;
 };
-
-// The folder of the model at `model_path` (absolute). Fails with
-// E_FILE_NOT_FOUND or E_ACCESSDENIED (recorded) when it cannot be resolved.
-mlabi::HRESULT find_external_data_folder(const std::string& model_path, external_data_folder& folder) noexcept;
 
 // The checked files of a model's references, each opened once and, when
 // asked, mapped read-only until this is destroyed.

@@ -29,12 +29,25 @@ private:
     int fd_ = -1;
 };
 
+// The folders a model file was found through, held open (O_PATH): the one
+// its path names, and the one the file itself is in when that is another
+// folder (the path is a symbolic link, as in download caches; else `real`
+// holds nothing).
+struct model_folders {
+    file_descriptor named, real;
+};
+
 // Opens the regular file at `path` (UTF-8) for reading and reads its status.
-// Never blocks (a FIFO is refused, not waited on). Failures are recorded
-// with a readable message: E_FILE_NOT_FOUND when nothing is there,
-// E_ACCESSDENIED when it may not be read, E_INVALID_MODEL for a directory or
-// any other non-regular file.
-mlabi::HRESULT open_regular_file(const std::string& path, file_descriptor& file, struct stat& status) noexcept;
+// The path's folder is opened once and the file looked up in it; a symbolic
+// link in the last component is followed by hand, each folder on the way
+// opened once, so that `folders` (when given) are the very folders the file
+// was found in, whatever is renamed or relinked meanwhile. Never blocks, and
+// opens nothing but a regular file for reading (a FIFO or a device is
+// refused unopened). Failures are recorded with a readable message:
+// E_FILE_NOT_FOUND when nothing is there, E_ACCESSDENIED when it may not be
+// read, E_INVALID_MODEL for a directory or any other non-regular file.
+mlabi::HRESULT open_model_file(const std::string& path, file_descriptor& file, struct stat& status,
+                               model_folders* folders = nullptr) noexcept;
 
 // Reads `count` bytes at `offset` of `fd` into `into`, going on after
 // interruptions and partial reads. Returns the count read, which is short

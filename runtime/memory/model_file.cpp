@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -90,12 +91,15 @@ model_file::~model_file() {
     if (mapping_size_ != 0) ::munmap(data_, mapping_size_);
 }
 
-mlabi::HRESULT model_file::open(const std::string& path, std::unique_ptr<model_file>& result) noexcept {
+mlabi::HRESULT model_file::open(const std::string& path, std::unique_ptr<model_file>& result,
+                                model_folders* folders) noexcept {
     result.reset();
     return at_boundary("out of memory reading a model file", "unexpected failure reading model file", [&] {
         std::unique_ptr<model_file> file(new model_file());
         file->path_ = path;
-        if (mlabi::HRESULT hr = open_regular_file(path, file->file_, file->opened_); mlabi::failed(hr)) return hr;
+        if (mlabi::HRESULT hr = open_model_file(path, file->file_, file->opened_, folders); mlabi::failed(hr)) {
+            return hr;
+        }
         const auto size = static_cast<uint64_t>(file->opened_.st_size);
         if (size > static_cast<uint64_t>(PTRDIFF_MAX)) {
             return fail(mlabi::E_OUTOFMEMORY, "model file too large for memory: " + path);
@@ -210,11 +214,35 @@ mlabi::HRESULT model_file::complete(complete_bytes& whole) noexcept {
     });
 }
 
-mlabi::HRESULT model_file::descriptor_path(std::string& path) noexcept {
+mlabi::HRESULT model_file::check_structure_unchanged() const {
+    std::string block(block_size, '\0');
+    for (size_t index = 0; index < structure_.size(); ++index) {
+        if (!structure_[index]) continue;
+        const size_t offset = index * block_size;
+        const size_t count = std::min(block_size, size_ - offset);
+        const ssize_t got = read_at(file_.get(), &block[0], count, offset);
+        if (got < 0) {
+            const int error = errno;
+            return fail(mlabi::E_INVALID_MODEL, "cannot read model file: " + path_ + ": " + std::strerror(error));
+        }
+        if (static_cast<size_t>(got) != count || std::memcmp(block.data(), data_ + offset, count) != 0) {
+            return fail(mlabi::E_INVALID_MODEL, changed_after_load + path_);
+        }
+    }
+    return mlabi::S_OK;
+}
+
+mlabi::HRESULT model_file::descriptor_path(std::string& path, struct stat& handed) noexcept {
     path.clear();
     return at_boundary("out of memory reading a model file", "unexpected failure reading model file", [&] {
         if (!deferred_) return mlabi::S_OK;
+        // The status first: a write after it shows in its change time.
+        if (::fstat(file_.get(), &handed) != 0) {
+            const int error = errno;
+            return fail(mlabi::E_INVALID_MODEL, "cannot read model file: " + path_ + ": " + std::strerror(error));
+        }
         if (mlabi::HRESULT hr = check_unchanged(changed_after_load); mlabi::failed(hr)) return hr;
+        if (mlabi::HRESULT hr = check_structure_unchanged(); mlabi::failed(hr)) return hr;
         std::string name = "/proc/self/fd/" + std::to_string(file_.get());
         // Only a name that opens this very file will do: /proc may be
         // missing or something else, and the file's permissions may since
@@ -230,9 +258,16 @@ mlabi::HRESULT model_file::descriptor_path(std::string& path) noexcept {
     });
 }
 
-mlabi::HRESULT model_file::check_unchanged_since_loading() const noexcept {
-    return at_boundary("out of memory reading a model file", "unexpected failure reading model file",
-                       [&] { return deferred_ ? check_unchanged(changed_after_load) : mlabi::S_OK; });
+mlabi::HRESULT model_file::check_unchanged_since(const struct stat& handed) const noexcept {
+    return at_boundary("out of memory reading a model file", "unexpected failure reading model file", [&] {
+        if (!deferred_) return mlabi::S_OK;
+        struct stat now {};
+        if (::fstat(file_.get(), &now) != 0 || now.st_size != handed.st_size ||
+            !same_time(now.st_mtim, handed.st_mtim) || !same_time(now.st_ctim, handed.st_ctim)) {
+            return fail(mlabi::E_INVALID_MODEL, changed_after_load + path_);
+        }
+        return mlabi::S_OK;
+    });
 }
 
 void model_file::end_lease() noexcept {

@@ -44,10 +44,12 @@ public:
     };
 
     // Opens the regular file at `path` (UTF-8) and reads what the structure
-    // needs. Failures are recorded with fail(): E_FILE_NOT_FOUND,
+    // needs; `folders`, when given, receives the folders it was found in
+    // (open_model_file). Failures are recorded with fail(): E_FILE_NOT_FOUND,
     // E_ACCESSDENIED, E_INVALID_MODEL (not a regular file, a read error, the
     // file changing while read), E_OUTOFMEMORY.
-    static mlabi::HRESULT open(const std::string& path, std::unique_ptr<model_file>& result) noexcept;
+    static mlabi::HRESULT open(const std::string& path, std::unique_ptr<model_file>& result,
+                               model_folders* folders = nullptr) noexcept;
 
     // Contents already in memory, complete.
     explicit model_file(std::string contents);
@@ -75,13 +77,19 @@ public:
     // opens the very file held open here, even after it was deleted or
     // replaced, so that a reader needs no copy of it from here. Left empty
     // when the file cannot be opened so (no /proc, permission taken away):
-    // complete() still serves. Fails with E_INVALID_MODEL (recorded) when the
-    // file changed since it was opened. Safe from several threads at once.
-    mlabi::HRESULT descriptor_path(std::string& path) noexcept;
+    // complete() still serves. Before naming it, the bytes read for its
+    // structure are read again and compared, so a file rewritten in place
+    // with its size and modification time put back is refused as well as
+    // one visibly changed: E_INVALID_MODEL (recorded). `handed` is the file's
+    // status then, for check_unchanged_since(). Safe from several threads.
+    mlabi::HRESULT descriptor_path(std::string& path, struct stat& handed) noexcept;
 
-    // Whether the file is still as it was opened, for a reader of
-    // descriptor_path() once it is done: E_INVALID_MODEL (recorded) if not.
-    mlabi::HRESULT check_unchanged_since_loading() const noexcept;
+    // Whether the file is still as descriptor_path() found it, for a reader
+    // of that name once it is done: any write since changes its change
+    // time, which nothing but the clock can put back. E_INVALID_MODEL
+    // (recorded) if not. What the reader read in between is then unknown, so
+    // the caller drops what it made.
+    mlabi::HRESULT check_unchanged_since(const struct stat& handed) const noexcept;
 
 private:
     class structure_reader;
@@ -91,6 +99,8 @@ private:
     // Reads the unloaded blocks overlapping [begin, end).
     mlabi::HRESULT load(size_t begin, size_t end, const char* changed_message);
     mlabi::HRESULT check_unchanged(const char* changed_message) const;
+    // Whether the blocks read for the structure still hold what was read.
+    mlabi::HRESULT check_structure_unchanged() const;
     void release_payloads() noexcept;
     void end_lease() noexcept;
 

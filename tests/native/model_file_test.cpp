@@ -136,25 +136,57 @@ TEST_F(ModelFileTest, NamesTheOpenFileThroughItsDescriptorUntilItChanges) {
     ASSERT_EQ(std::rename(path_.c_str(), (directory_ + "/moved.onnx").c_str()), 0);
     write("another file");
     std::string name;
-    ASSERT_EQ(file->descriptor_path(name), S_OK) << last_error_message();
+    struct stat handed {};
+    ASSERT_EQ(file->descriptor_path(name, handed), S_OK) << last_error_message();
     ASSERT_EQ(name.rfind("/proc/self/fd/", 0), 0u) << name;
     std::ifstream named(name, std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(named), {}) == contents_);
-    EXPECT_EQ(file->check_unchanged_since_loading(), S_OK);
+    EXPECT_EQ(file->check_unchanged_since(handed), S_OK);
 
     // Changed in place: refused before and after a reader uses the name.
     std::ofstream(directory_ + "/moved.onnx", std::ios::binary | std::ios::app) << "more";
-    EXPECT_EQ(file->descriptor_path(name), E_INVALID_MODEL);
+    EXPECT_EQ(file->check_unchanged_since(handed), E_INVALID_MODEL);
+    EXPECT_EQ(file->descriptor_path(name, handed), E_INVALID_MODEL);
     EXPECT_EQ(last_error_message(), "the model file changed after it was loaded: " + path_);
     EXPECT_TRUE(name.empty());
-    EXPECT_EQ(file->check_unchanged_since_loading(), E_INVALID_MODEL);
     std::remove((directory_ + "/moved.onnx").c_str());
 
     // A file read whole has no such name: its bytes are all in memory.
     write(test_proto::simple_model());
     auto small = open();
     ASSERT_TRUE(small);
-    ASSERT_EQ(small->descriptor_path(name), S_OK);
+    ASSERT_EQ(small->descriptor_path(name, handed), S_OK);
     EXPECT_TRUE(name.empty());
-    EXPECT_EQ(small->check_unchanged_since_loading(), S_OK);
+    EXPECT_EQ(small->check_unchanged_since(handed), S_OK);
+}
+
+// Rewritten in place with the same size and its modification time put back:
+// the bytes read for the structure tell before a reader is given the name,
+// and the change time after.
+TEST_F(ModelFileTest, ARewriteWithItsTimesPutBackIsRefused) {
+    auto file = open();
+    ASSERT_TRUE(file);
+    struct stat loaded {};
+    ASSERT_EQ(::stat(path_.c_str(), &loaded), 0);
+    auto rewrite_keeping_times = [&](size_t at, char byte) {
+        const int fd = ::open(path_.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, &byte, 1, static_cast<off_t>(at)), 1);
+        const struct timespec times[2] = {loaded.st_atim, loaded.st_mtim};
+        ASSERT_EQ(::futimens(fd, times), 0);
+        ::close(fd);
+    };
+    std::string name;
+    struct stat handed {};
+    // In the graph's first field, read for the structure.
+    rewrite_keeping_times(contents_.find("simple"), 'S');
+    EXPECT_EQ(file->descriptor_path(name, handed), E_INVALID_MODEL);
+    EXPECT_EQ(last_error_message(), "the model file changed after it was loaded: " + path_);
+    rewrite_keeping_times(contents_.find("simple"), 's');
+
+    ASSERT_EQ(file->descriptor_path(name, handed), S_OK) << last_error_message();
+    ASSERT_FALSE(name.empty());
+    // While a reader reads it: even a byte of the weights.
+    rewrite_keeping_times(contents_.size() / 2, '\x11');
+    EXPECT_EQ(file->check_unchanged_since(handed), E_INVALID_MODEL);
 }
