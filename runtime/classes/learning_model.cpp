@@ -77,7 +77,7 @@ HRESULT LearningModel::load(const std::string& path, com_ptr<LearningModel>& mod
             // files up in them again.
             folder = external_data_folder{full_path, std::move(folders)};
             external_data_files files;
-            if (HRESULT hr = files.open(folder, info.external_data, false); failed(hr)) return hr;
+            if (HRESULT hr = files.open(folder, file->image(), info.external_data, false); failed(hr)) return hr;
         }
         model = made_as<LearningModel>(make(std::move(file), std::move(full_path), std::move(info), std::move(folder)));
         return S_OK;

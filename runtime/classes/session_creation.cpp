@@ -15,6 +15,7 @@
 #include "com/text.h"
 #include "memory/external_data.h"
 #include "onnx/element_types.h"
+#include "onnxruntime/files_by_name.h"
 #include "onnxruntime/onnxruntime_api_version.h"
 #include "onnxruntime/onnxruntime_library.h"
 #include "onnxruntime/onnxruntime_log.h"
@@ -35,6 +36,7 @@ Ort::SessionOptions session_options(const onnxruntime& loaded, const model_sourc
         Ort::SessionOptions made;
         made.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
         if (loaded.shared_thread_pool) made.DisablePerSessionThreads();
+        if (!source.bytes.empty()) read_no_files_by_name(made);
         return made;
     });
     if (source.weights != nullptr && !source.weights->table_names().empty()) {
@@ -125,18 +127,17 @@ HRESULT open_through_descriptor(const onnxruntime& loaded, LearningModel& model,
 // exactly the files checked, whatever is renamed or relinked meanwhile.
 // What the check does not cover: a file changed in place (its bytes are
 // read as they are then; one truncated while mapped can end the process,
-// as with ONNX Runtime's own reading), and a hard link, which is a file of
-// the folder like any other.
+// as with ONNX Runtime's own reading).
 HRESULT prepare_external_data(const onnxruntime& loaded, LearningModel& model, model_file::complete_bytes& whole,
                               external_data_files& weights, std::string& rewritten) {
     const onnx_model& info = model.info();
-    if (HRESULT hr = weights.open(model.external_folder(), info.external_data, true); failed(hr)) return hr;
-    if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
-    const bool table = loaded.api_version >= external_files_in_memory_api_version;
-    if (HRESULT hr = weights.hand_over(model.external_folder(), whole.bytes(), info.external_data, table, rewritten);
+    if (HRESULT hr = weights.open(model.external_folder(), model.file().image(), info.external_data, true);
         failed(hr)) {
         return hr;
     }
+    if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
+    const bool table = loaded.api_version >= external_files_in_memory_api_version;
+    if (HRESULT hr = weights.hand_over(whole.bytes(), info.external_data, table, rewritten); failed(hr)) return hr;
     // The copy serves: the file's payloads can go.
     if (!rewritten.empty()) whole.reset();
     return S_OK;
@@ -146,6 +147,23 @@ HRESULT prepare_external_data(const onnxruntime& loaded, LearningModel& model, m
 // otherwise from the file's complete bytes, read for the occasion and
 // released again once ONNX Runtime holds its own copy of the weights.
 // External data always goes over as bytes (prepare_external_data).
+//
+// What keeps a model from having ONNX Runtime read a file it names, each
+// layer in case the one before missed:
+// 1. Loading finds every tensor that keeps its data elsewhere, wherever
+//    protobuf would find it (reader_oracle_fuzzer holds the reader to
+//    protobuf's own reading), and checks each location: beneath the folders
+//    the model was opened through, a regular file, a range within it
+//    (external_data.h). The same checks run again here.
+// 2. The bytes handed over are read again as ONNX Runtime will read them:
+//    none may still name a file, but those it takes from memory.
+// 3. ONNX Runtime's folder for the files of a model given as bytes is one
+//    that cannot exist (files_by_name.h), so a name the layers above missed
+//    finds nothing, rather than a file in the current folder.
+// 4. A large model ONNX Runtime reads through its descriptor (so no copy of
+//    it is made here) is checked first for the bytes read for its
+//    structure, which decide what it names, and afterwards for any write
+//    meanwhile (model_file::descriptor_path).
 HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool on_gpu, Ort::Session& session,
                            std::string& gpu_refusal) {
     model_source source;
@@ -166,6 +184,9 @@ HRESULT open_model_session(const onnxruntime& loaded, LearningModel& model, bool
         if (HRESULT hr = model.file().complete(whole); failed(hr)) return hr;
         source.bytes = whole.bytes();
     }
+    static const std::vector<std::string> nothing_served;
+    const std::vector<std::string>& served = source.weights != nullptr ? source.weights->table_names() : nothing_served;
+    if (HRESULT hr = check_nothing_read_by_name(source.bytes, served); failed(hr)) return hr;
     session = open_session_on_device(loaded, source, on_gpu, gpu_refusal);
     return S_OK;
 }

@@ -241,21 +241,74 @@ void check_links(const external_data_folder& folder, const onnx_external_referen
     }
 }
 
-void check_range(const external_data_folder& folder, const onnx_external_reference& reference, uint64_t file_size) {
-    uint64_t offset = 0;
-    uint64_t length = 0;
-    if (reference.has_offset && !parse_number(reference.offset, offset)) {
+// The bytes of `reference` in its file of `file_size` bytes: its offset and
+// length, or the size its type and shape give.
+data_range range_of(const external_data_folder& folder, const onnx_external_reference& reference,
+                    std::string_view model, uint64_t file_size) {
+    data_range range;
+    if (reference.has_offset && !parse_number(reference.offset, range.offset)) {
         refuse(E_INVALID_MODEL, folder, reference, "offset " + quoted(reference.offset) + " is not a number");
     }
-    if (reference.has_length && !parse_number(reference.length, length)) {
+    if (reference.has_length && !parse_number(reference.length, range.length)) {
         refuse(E_INVALID_MODEL, folder, reference, "length " + quoted(reference.length) + " is not a number");
     }
-    if (offset > file_size || length > file_size - offset) {
-        std::string range = "at offset " + std::to_string(offset);
-        if (reference.has_length) range += ", length " + std::to_string(length) + ",";
+    std::string described = "at offset " + std::to_string(range.offset);
+    if (reference.has_length) {
+        described += ", length " + std::to_string(range.length) + ",";
+    } else if (range.offset <= file_size) {
+        const std::string_view tensor =
+            model.substr(reference.tensor_begin, reference.tensor_end - reference.tensor_begin);
+        if (!tensor_data_size(tensor, range.length)) {
+            refuse(E_INVALID_MODEL, folder, reference,
+                   "gives no length, and its size cannot be told from its type and shape");
+        }
+        described += ", " + std::to_string(range.length) + " bytes by its type and shape,";
+    }
+    if (range.offset > file_size || range.length > file_size - range.offset) {
         refuse(E_INVALID_MODEL, folder, reference,
-               range + " lies past the end of " + quoted(reference.location) + " (" + std::to_string(file_size) +
-                   " bytes)");
+               described + " lies past the end of " + quoted(reference.location) + " (" +
+                   std::to_string(file_size) + " bytes)");
+    }
+    return range;
+}
+
+std::string mebibytes(uint64_t bytes) {
+    const uint64_t mebibyte = uint64_t{1} << 20;
+    return bytes < mebibyte ? std::to_string(bytes) + " bytes" : std::to_string((bytes + mebibyte / 2) / mebibyte) + " MiB";
+}
+
+// ONNX Runtime holds each tensor's data apart, so tensors that name the same
+// bytes again cost a copy each (its own API maps them, lazily): a small file
+// naming one megabyte thousands of times would cost gigabytes. Repeats may
+// add up to the distinct data named, or to the allowance if that is more.
+void check_repeats(const external_data_folder& folder, const std::vector<onnx_external_reference>& references,
+                   const std::vector<data_range>& ranges) {
+    constexpr uint64_t allowance = uint64_t{64} << 20;
+    std::unordered_map<std::string_view, std::vector<data_range>> by_file;
+    uint64_t named = 0;
+    for (size_t i = 0; i < references.size(); ++i) {
+        by_file[references[i].location].push_back(ranges[i]);
+        named += ranges[i].length;  // each within a file: no overflow short of 2^64 files' worth
+    }
+    uint64_t distinct = 0;
+    for (auto& [location, file_ranges] : by_file) {
+        std::sort(file_ranges.begin(), file_ranges.end(),
+                  [](const data_range& a, const data_range& b) { return a.offset < b.offset; });
+        uint64_t covered_to = 0;
+        for (const data_range& range : file_ranges) {
+            const uint64_t end = range.offset + range.length;
+            if (end <= covered_to) continue;
+            distinct += end - std::max(range.offset, covered_to);
+            covered_to = end;
+        }
+    }
+    const uint64_t repeated = named - distinct;
+    if (repeated > std::max(distinct, allowance)) {
+        throw runtime_failure(E_INVALID_MODEL,
+                              "external data: tensors name " + mebibytes(named) + " in all, of which " +
+                                  mebibytes(distinct) + " are distinct; ONNX Runtime copies every repeat, so " +
+                                  "repeats may add up to the distinct data or " + mebibytes(allowance) +
+                                  ", whichever is more (" + folder.model_path + ")");
     }
 }
 
@@ -277,27 +330,6 @@ std::string plain_location(std::string_view location) {
     return plain;
 }
 
-// The bytes of `reference` within its mapped file, whose range was checked.
-std::string_view data_of(const external_data_folder& folder, const onnx_external_reference& reference,
-                         std::string_view model, const char* file, size_t file_size) {
-    uint64_t offset = 0;
-    uint64_t length = file_size;
-    if (reference.has_offset) parse_number(reference.offset, offset);
-    if (reference.has_length) {
-        parse_number(reference.length, length);
-    } else if (!tensor_data_size(model.substr(reference.tensor_begin, reference.tensor_end - reference.tensor_begin),
-                                 length)) {
-        refuse(E_INVALID_MODEL, folder, reference,
-               "gives no length, and its size cannot be told from its type and shape");
-    } else if (length > file_size - offset) {
-        refuse(E_INVALID_MODEL, folder, reference,
-               "at offset " + std::to_string(offset) + ", " + std::to_string(length) +
-                   " bytes by its type and shape, lies past the end of " + quoted(reference.location) + " (" +
-                   std::to_string(file_size) + " bytes)");
-    }
-    return std::string_view(file + offset, static_cast<size_t>(length));
-}
-
 }  // namespace
 
 external_data_files::~external_data_files() { release(); }
@@ -307,12 +339,13 @@ void external_data_files::release() noexcept {
         if (file.mapping != 0) ::munmap(file.bytes, file.mapping);
     }
     files_.clear();
+    ranges_.clear();
     table_names_.clear();
     table_buffers_.clear();
     table_sizes_.clear();
 }
 
-HRESULT external_data_files::open(const external_data_folder& folder,
+HRESULT external_data_files::open(const external_data_folder& folder, std::string_view model,
                                   const std::vector<onnx_external_reference>& references, bool map) noexcept {
     release();
     const HRESULT status = at_boundary("out of memory checking a model's external data",
@@ -330,8 +363,9 @@ HRESULT external_data_files::open(const external_data_folder& folder,
                 known = checked.emplace(reference.location, file.facts).first;
             }
             check_links(folder, reference, known->second);
-            check_range(folder, reference, known->second.size);
+            ranges_.push_back(range_of(folder, reference, model, known->second.size));
         }
+        check_repeats(folder, references, ranges_);
         return S_OK;
     });
     if (failed(status)) release();
@@ -355,9 +389,8 @@ void external_data_files::add_mapping(const external_data_folder& folder, const 
     file.size = file.mapping = static_cast<size_t>(size);
 }
 
-HRESULT external_data_files::hand_over(const external_data_folder& folder, std::string_view model,
-                                       const std::vector<onnx_external_reference>& references, bool table,
-                                       std::string& rewritten) noexcept {
+HRESULT external_data_files::hand_over(std::string_view model, const std::vector<onnx_external_reference>& references,
+                                       bool table, std::string& rewritten) noexcept {
     rewritten.clear();
     table_names_.clear();
     table_buffers_.clear();
@@ -368,7 +401,9 @@ HRESULT external_data_files::hand_over(const external_data_folder& folder, std::
         for (const mapped_file& file : files_) files.emplace(file.location, &file);
         std::unordered_set<std::string> names;
         std::vector<tensor_rewrite> rewrites;
-        for (const onnx_external_reference& reference : references) {
+        if (ranges_.size() != references.size()) throw std::logic_error("external data handed over unchecked");
+        for (size_t i = 0; i < references.size(); ++i) {
+            const onnx_external_reference& reference = references[i];
             const auto found = files.find(reference.location);
             if (found == files.end()) throw std::logic_error("external data handed over before it was mapped");
             const mapped_file* file = found->second;
@@ -376,7 +411,7 @@ HRESULT external_data_files::hand_over(const external_data_folder& folder, std::
             change.begin = reference.tensor_begin;
             change.end = reference.tensor_end;
             if (!table || !reference.main_graph_initializer) {
-                change.data = data_of(folder, reference, model, file->bytes, file->size);
+                change.data = std::string_view(file->bytes + ranges_[i].offset, static_cast<size_t>(ranges_[i].length));
                 rewrites.push_back(std::move(change));
                 continue;
             }
@@ -392,6 +427,25 @@ HRESULT external_data_files::hand_over(const external_data_folder& folder, std::
             }
         }
         if (!rewrites.empty()) rewritten = rewrite_tensors(model, std::move(rewrites));
+        return S_OK;
+    });
+}
+
+HRESULT check_nothing_read_by_name(std::string_view model, const std::vector<std::string>& served) noexcept {
+    return at_boundary("out of memory checking a model", "unexpected failure checking a model", [&] {
+        onnx_model info;
+        std::string reason;
+        if (read_onnx_model(model, info, reason) != onnx_read_status::ok) {
+            return fail(E_INVALID_MODEL, "the model prepared for ONNX Runtime does not read back: " + reason);
+        }
+        for (const onnx_external_reference& reference : info.external_data) {
+            const bool from_memory = reference.main_graph_initializer &&
+                                     std::find(served.begin(), served.end(), reference.location) != served.end();
+            if (!from_memory) {
+                return fail(E_INVALID_MODEL, "the model prepared for ONNX Runtime still names external data " +
+                                                 quoted(reference.location) + " for tensor " + quoted(reference.tensor));
+            }
+        }
         return S_OK;
     });
 }

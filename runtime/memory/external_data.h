@@ -36,6 +36,11 @@ struct external_data_folder {
     model_folders folders;
 };
 
+// Where a reference's bytes lie in its file.
+struct data_range {
+    uint64_t offset = 0, length = 0;
+};
+
 // The checked files of a model's references, each opened once and, when
 // asked, mapped read-only until this is destroyed.
 class external_data_files {
@@ -45,25 +50,26 @@ public:
     external_data_files& operator=(const external_data_files&) = delete;
     ~external_data_files();
 
-    // Checks every reference of a model in `folder`; with `map`, keeps each
-    // distinct file mapped. A refusal is recorded with a message naming the
-    // tensor and the reason (never anything read from the file):
-    // E_INVALID_MODEL for a location or numbers that are not accepted,
-    // E_FILE_NOT_FOUND for a missing file, E_ACCESSDENIED for one that may
-    // not be read (or when /proc/self/fd, which the check needs, is missing).
-    mlabi::HRESULT open(const external_data_folder& folder, const std::vector<onnx_external_reference>& references,
-                        bool map) noexcept;
+    // Checks every reference of `model` (its bytes as far as read: the
+    // tensors' types and shapes at least) in `folder`; with `map`, keeps
+    // each distinct file mapped. A refusal is recorded with a message naming
+    // the tensor and the reason (never anything read from the file):
+    // E_INVALID_MODEL for a location or numbers that are not accepted, and
+    // for references that repeat the same bytes past an allowance (see
+    // check_repeats), E_FILE_NOT_FOUND for a missing file, E_ACCESSDENIED
+    // for one that may not be read (or when /proc/self/fd, which the check
+    // needs, is missing).
+    mlabi::HRESULT open(const external_data_folder& folder, std::string_view model,
+                        const std::vector<onnx_external_reference>& references, bool map) noexcept;
 
     // What ONNX Runtime is given, once the files are mapped, so that it
     // opens nothing by name: `model` with the data of every tensor it would
     // look for by name written into it (into `rewritten`, left empty when
     // there is none), and the files it takes from memory (the table below).
     // With `table` false (a library without that call), every tensor's
-    // data is written in. Fails with E_INVALID_MODEL (recorded) for a
-    // tensor whose size cannot be told.
-    mlabi::HRESULT hand_over(const external_data_folder& folder, std::string_view model,
-                             const std::vector<onnx_external_reference>& references, bool table,
-                             std::string& rewritten) noexcept;
+    // data is written in. `references` are those open() checked.
+    mlabi::HRESULT hand_over(std::string_view model, const std::vector<onnx_external_reference>& references,
+                             bool table, std::string& rewritten) noexcept;
 
     // ONNX Runtime's table of files in memory, by the locations the model
     // (or its rewritten copy) gives.
@@ -85,9 +91,17 @@ private:
                      uint64_t size);
 
     std::vector<mapped_file> files_;
+    std::vector<data_range> ranges_;  // of each reference open() checked
     std::vector<std::string> table_names_;
     std::vector<char*> table_buffers_;
     std::vector<size_t> table_sizes_;
 };
+
+// The last look at what ONNX Runtime is given as bytes, read as it will read
+// them: no tensor may still keep its data in another file but those it
+// takes from memory (`served`, the names of its table of files in memory,
+// which only the main graph's initializers reach). E_INVALID_MODEL
+// (recorded) otherwise.
+mlabi::HRESULT check_nothing_read_by_name(std::string_view model, const std::vector<std::string>& served) noexcept;
 
 }  // namespace runtime

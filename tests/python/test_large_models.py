@@ -173,6 +173,19 @@ def test_a_file_changed_in_place_after_loading_refuses_sessions(tmp_path):
     # The model itself is still whole.
     assert rewritten.get_input_details() == [("x", [1, K], "float32")]
 
+    # Rewritten in place with both its size and its times put back: what it
+    # declares changed (its graph's name here; it could name other files).
+    path, w = weights_model(tmp_path / "disguised.onnx", seed=11)
+    disguised = qelmo.QelmoModel(path)
+    stat = os.stat(path)
+    contents = open(path, "rb").read()
+    with open(path, "r+b") as file:
+        file.write(contents.replace(b"\x12\x07weights", b"\x12\x07WEIGHTS", 1))
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert os.stat(path).st_mtime_ns == stat.st_mtime_ns
+    changed = [f"status 0x8007000D: the model file changed after it was loaded: {path}"]
+    assert failure_notes(lambda: qelmo.QelmoSession(disguised, qelmo.CPU)) == changed
+
 
 def test_weights_inline_and_in_another_file(tmp_path):
     path, w = weights_model(tmp_path / "mixed.onnx", seed=12)
