@@ -13,6 +13,7 @@ import onnxruntime
 import pytest
 from onnx import TensorProto, helper
 
+import eval_models
 from models import make_model, sequence_info, tensor_info
 from qelmo_cli.main import main
 from qelmo_cli.sample import SAMPLE_MODEL_PATH
@@ -86,6 +87,16 @@ def test_run_takes_inputs_from_files_and_saves_outputs_inside_the_folder(tmp_pat
     assert "output  ../y: int32 [2, 2] [1, 2, 3, 4]" in out
     assert os.listdir(out_dir) == ["_.._y.npy"]
     np.testing.assert_array_equal(np.load(out_dir / "_.._y.npy"), given)
+
+
+def test_run_shows_saves_and_reports_outputs_in_the_models_order(tmp_path, capsys):
+    names = ["out_a", "zz", "b0", "m", "c9"]
+    path = eval_models.outputs_named(tmp_path / "m.onnx", names)
+    code, out, err = run_cli(capsys, "run", path, "--output-dir", str(tmp_path / "out"), "--json", str(tmp_path / "r.json"))
+    assert code == 0, err
+    assert re.findall(r"^output  (\w+): ", out, re.M) == names
+    assert re.findall(r"^saved   (\w+) to ", out, re.M) == names
+    assert [output["name"] for output in json.loads((tmp_path / "r.json").read_text())["outputs"]] == names
 
 
 def test_run_makes_random_inputs_and_times_repeats(tmp_path, capsys):

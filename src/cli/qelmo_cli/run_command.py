@@ -9,7 +9,7 @@ import numpy as np
 import qelmo
 
 from qelmo_cli.devices import session_device
-from qelmo_cli.evaluation import evaluate_once, in_model_order, left_out_outputs, staged_session
+from qelmo_cli.evaluation import evaluate_once, left_out_outputs, staged_session
 from qelmo_cli.inputs import InputOptions, build_inputs
 from qelmo_cli.json_report import STDOUT, base_report, check_json_target, write_json
 from qelmo_cli.output_files import prepare_output_dir, save_outputs
@@ -60,9 +60,7 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
     outputs = evaluate_once(session)
     first = time.perf_counter() - started
 
-    ordered = in_model_order(model, outputs)
-    for name in ordered:
-        array = outputs[name]
+    for name, array in outputs.items():
         print(f"output  {name}: {array.dtype} {list(array.shape)} {summarize(array)}", file=out)
     left_out = left_out_outputs(model, outputs)
     for name, reason in left_out.items():
@@ -75,7 +73,7 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
 
     report: Dict[str, Any] = base_report("run", path, model, inputs, device)
     report["first_evaluation_s"] = first
-    report["outputs"] = [{"name": name, "shape": list(outputs[name].shape), "dtype": str(outputs[name].dtype)} for name in ordered]
+    report["outputs"] = [{"name": name, "shape": list(outputs[name].shape), "dtype": str(outputs[name].dtype)} for name in outputs]
     report["left_out"] = left_out
     if options.timed():
         timed = time_runs(session.evaluate, options.limits, progress=True)
@@ -86,7 +84,7 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
         report["timing"] = result.as_json()
 
     if options.output_dir is not None:
-        for name, target in save_outputs(options.output_dir, outputs, ordered):
+        for name, target in save_outputs(options.output_dir, outputs):
             print(f"saved   {name} to {target}", file=out)
     if options.json_path is not None:
         write_json(options.json_path, report)
