@@ -14,7 +14,7 @@ from qelmo_cli.inputs import InputOptions, build_inputs
 from qelmo_cli.json_report import STDOUT, base_report, check_json_target, write_json
 from qelmo_cli.output_files import prepare_output_dir, save_outputs
 from qelmo_cli.tensor_files import Array
-from qelmo_cli.timing import Limits, figures, latency_line, throughput_line, time_runs
+from qelmo_cli.timing import INTERRUPTED_NOTE, Limits, figures, latency_line, throughput_line, time_runs
 
 SHOWN_VALUES = 6
 
@@ -75,13 +75,18 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
     report["first_evaluation_s"] = first
     report["outputs"] = [{"name": name, "shape": list(outputs[name].shape), "dtype": str(outputs[name].dtype)} for name in outputs]
     report["left_out"] = left_out
+    interrupted = False
     if options.timed():
         timed = time_runs(session.evaluate, options.limits, progress=True)
+        interrupted = timed.interrupted
         result = figures(timed.latencies, timed.wall)
+        if interrupted:
+            print(INTERRUPTED_NOTE, file=out)
         print(latency_line(result), file=out)
         print(throughput_line(result), file=out)
         report["limits"] = asdict(options.limits)
         report["timing"] = result.as_json()
+        report["interrupted"] = interrupted
 
     if options.output_dir is not None:
         for name, target in save_outputs(options.output_dir, outputs):
@@ -90,3 +95,5 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
         write_json(options.json_path, report)
         if options.json_path != STDOUT:
             print(f"wrote   {options.json_path}", file=out)
+    if interrupted:
+        raise KeyboardInterrupt  # what was measured is out: exit as interrupted
