@@ -47,7 +47,7 @@ def test_the_sample_generator_takes_help_as_help(tmp_path):
 def test_without_arguments_the_sample_is_inspected_and_run():
     result = subprocess.run([sys.executable, "-m", "qelmo_cli"], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert "input      features       tensor  float32       [?, 4]" in result.stdout
+    assert "input      features       tensor  float32       [batch, 4]" in result.stdout
     assert "output  probabilities: float32 [1, 3]" in result.stdout
 
 
@@ -66,7 +66,7 @@ def test_inspect_lists_every_feature(tmp_path, capsys):
     table = lines[lines.index("") + 1 :]
     assert [line.split() for line in table] == [
         ["direction", "name", "kind", "element", "type", "shape"],
-        ["input", "ids", "tensor", "int64", "[?,", "5]"],
+        ["input", "ids", "tensor", "int64", "[batch,", "5]"],
         ["input", "history", "sequence/map", "-", "-"],
         ["output", "scores", "tensor", "float64", "[?]"],
     ]
@@ -203,6 +203,43 @@ def test_json_dash_is_standard_output(tmp_path, capsys, monkeypatch, argv):
     assert json.loads(out)["command"] == argv[0]
     assert "output  probabilities" in err or "throughput:" in err  # the report, off stdout
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize(
+    "argv, error",
+    [
+        (["check"], "qelmo check: error: the following arguments are required: MODEL"),  # DATASET is optional
+        (
+            ["model.onnx"],
+            "qelmo: error: 'model.onnx' is not a command. "
+            "To run the model: qelmo run model.onnx; to see its inputs and outputs: qelmo inspect model.onnx",
+        ),
+        (["my model"], "qelmo: error: argument COMMAND: invalid choice: 'my model' (choose from "),  # not a file
+    ],
+)
+def test_command_line_mistakes_get_a_remedy(capsys, argv, error):
+    with pytest.raises(SystemExit) as exited:
+        main(argv)
+    assert exited.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1].startswith(error)
+
+
+def test_a_path_given_as_the_command_is_recognised_by_its_file(tmp_path, capsys):
+    (tmp_path / "classifier").write_bytes(open(SAMPLE_MODEL_PATH, "rb").read())
+    with pytest.raises(SystemExit):
+        main([str(tmp_path / "classifier")])
+    assert f"To run the model: qelmo run {tmp_path / 'classifier'};" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("verbose", [[], ["-v"], ["--verbose"]])
+def test_the_onnx_readers_detail_is_shown_with_verbose_only(tmp_path, capsys, monkeypatch, verbose):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "notes.txt").write_text("some notes\n")
+    for argv in (verbose + ["run", "notes.txt"], ["inspect", "notes.txt"] + verbose):
+        code, out, err = run_cli(capsys, *argv)
+        headline = err.splitlines()[0]
+        assert code == 1 and headline.startswith("qelmo: error: not an ONNX model: notes.txt looks like text")
+        assert ("(ONNX reader: " in headline) == bool(verbose)
 
 
 def runtime_refusal(*notes):
