@@ -224,13 +224,6 @@ def test_command_line_mistakes_get_a_remedy(capsys, argv, error):
     assert capsys.readouterr().err.splitlines()[-1].startswith(error)
 
 
-def test_a_path_given_as_the_command_is_recognised_by_its_file(tmp_path, capsys):
-    (tmp_path / "classifier").write_bytes(open(SAMPLE_MODEL_PATH, "rb").read())
-    with pytest.raises(SystemExit):
-        main([str(tmp_path / "classifier")])
-    assert f"To run the model: qelmo run {tmp_path / 'classifier'};" in capsys.readouterr().err
-
-
 @pytest.mark.parametrize("verbose", [[], ["-v"], ["--verbose"]])
 def test_the_onnx_readers_detail_is_shown_with_verbose_only(tmp_path, capsys, monkeypatch, verbose):
     monkeypatch.chdir(tmp_path)

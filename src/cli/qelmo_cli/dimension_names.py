@@ -22,20 +22,19 @@ DIM_VALUE, DIM_PARAM = 1, 2
 
 VARINT, FIXED64, LENGTH_DELIMITED, FIXED32 = 0, 1, 2, 5
 READ_AHEAD = 1 << 16
-# A graph input's description is a name and a type: far below this.
-LARGEST_VALUE_INFO = 1 << 24
 
 # One dimension: its size, the name of a free one, or None for a free one without a name.
 Dimension = Union[int, str, None]
+Shape = List[Dimension]
 
 
 class _Malformed(Exception):
     pass
 
 
-class _FileStream:
-    """Reads fields from a file through a small window, so that skipping
-    a large field is a seek, not a read."""
+class _Stream:
+    """Reads a file through a small window, so that skipping a large field
+    is a seek, not a read."""
 
     def __init__(self, file: BinaryIO, end: int) -> None:
         self.file = file
@@ -52,43 +51,14 @@ class _FileStream:
             self.file.seek(self.position)
             self.window, self.window_start, index = self.file.read(READ_AHEAD), self.position, 0
             if not self.window:
-                raise _Malformed("truncated")
+                raise _Malformed("the file got shorter")
         self.position += 1
         return self.window[index]
 
     def read(self, size: int) -> bytes:
-        if self.position + size > self.end:
-            raise _Malformed("truncated")
-        start = self.position - self.window_start
-        if 0 <= start and start + size <= len(self.window):
-            data = self.window[start : start + size]
-        else:
-            self.file.seek(self.position)
-            data = self.file.read(size)
-        self.position += size
-        return data
-
-    def skip(self, size: int) -> None:
-        if self.position + size > self.end:
-            raise _Malformed("truncated")
-        self.position += size
-
-
-class _BytesStream:
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-        self.position = 0
-        self.end = len(data)
-
-    def byte(self) -> int:
-        if self.position >= self.end:
-            raise _Malformed("truncated")
-        self.position += 1
-        return self.data[self.position - 1]
-
-    def read(self, size: int) -> bytes:
         self.skip(size)
-        return self.data[self.position - size : self.position]
+        self.file.seek(self.position - size)
+        return self.file.read(size)
 
     def skip(self, size: int) -> None:
         if self.position + size > self.end:
@@ -96,10 +66,7 @@ class _BytesStream:
         self.position += size
 
 
-Stream = Union[_FileStream, _BytesStream]
-
-
-def _varint(stream: Stream) -> int:
+def _varint(stream: _Stream) -> int:
     value = 0
     for shift in range(0, 70, 7):
         byte = stream.byte()
@@ -109,47 +76,46 @@ def _varint(stream: Stream) -> int:
     raise _Malformed("varint too long")
 
 
-def _fields(stream: Stream, end: int) -> Iterator[Tuple[int, int]]:
-    """(field number, wire type) of each field up to `end`; the caller
-    reads or skips each value."""
+def _fields(stream: _Stream, end: int) -> Iterator[Tuple[int, int]]:
+    """(field number, wire type) of each field of a message that ends at
+    `end`; the caller reads or skips each value."""
     while stream.position < end:
         key = _varint(stream)
         yield key >> 3, key & 7
     if stream.position != end:
-        raise _Malformed("field runs past its message")
+        raise _Malformed("a field runs past its message")
 
 
-def _skip(stream: Stream, wire_type: int) -> None:
+def _skip(stream: _Stream, wire_type: int) -> None:
     if wire_type == VARINT:
         _varint(stream)
-    elif wire_type == FIXED64:
-        stream.skip(8)
-    elif wire_type == FIXED32:
-        stream.skip(4)
+    elif wire_type in (FIXED64, FIXED32):
+        stream.skip(8 if wire_type == FIXED64 else 4)
     elif wire_type == LENGTH_DELIMITED:
         stream.skip(_varint(stream))
     else:
         raise _Malformed(f"wire type {wire_type}")
 
 
-def _message(stream: Stream, wire_type: int, field: str) -> _BytesStream:
+def _message_end(stream: _Stream, wire_type: int) -> int:
     if wire_type != LENGTH_DELIMITED:
-        raise _Malformed(f"{field} is not a message")
-    size = _varint(stream)
-    if size > LARGEST_VALUE_INFO:
-        raise _Malformed(f"{field} of {size} bytes")
-    return _BytesStream(stream.read(size))
+        raise _Malformed("not a message")
+    end = _varint(stream) + stream.position
+    if end > stream.end:
+        raise _Malformed("truncated")
+    return end
 
 
-def _signed(value: int) -> int:
-    return value - (1 << 64) if value >= 1 << 63 else value
+def _text(stream: _Stream) -> str:
+    return stream.read(_varint(stream)).decode("utf-8", errors="replace")
 
 
-def _dimension(stream: _BytesStream) -> Dimension:
+def _dimension(stream: _Stream, end: int) -> Dimension:
     dimension: Dimension = None
-    for number, wire_type in _fields(stream, stream.end):
+    for number, wire_type in _fields(stream, end):
         if number == DIM_VALUE and wire_type == VARINT:
-            dimension = _signed(_varint(stream))
+            value = _varint(stream)
+            dimension = value - (1 << 64) if value >= 1 << 63 else value  # an int64
         elif number == DIM_PARAM and wire_type == LENGTH_DELIMITED:
             dimension = _text(stream) or None
         else:
@@ -157,81 +123,68 @@ def _dimension(stream: _BytesStream) -> Dimension:
     return dimension
 
 
-def _text(stream: Stream) -> str:
-    return stream.read(_varint(stream)).decode("utf-8", errors="replace")
-
-
-def _shape_of_tensor_type(stream: _BytesStream) -> Optional[List[Dimension]]:
-    shape: Optional[List[Dimension]] = None
-    for number, wire_type in _fields(stream, stream.end):
-        if number == TENSOR_TYPE_SHAPE:
-            shape = [] if shape is None else shape
-            inner = _message(stream, wire_type, "shape")
-            for dim_number, dim_wire_type in _fields(inner, inner.end):
-                if dim_number == SHAPE_DIM:
-                    shape.append(_dimension(_message(inner, dim_wire_type, "dimension")))
-                else:
-                    _skip(inner, dim_wire_type)
-        else:
+def _tensor_shape(stream: _Stream, end: int) -> Optional[Shape]:
+    """The shape of a tensor type; None where it declares none (any rank)."""
+    shape: Optional[Shape] = None
+    for number, wire_type in _fields(stream, end):
+        if number != TENSOR_TYPE_SHAPE:
             _skip(stream, wire_type)
+            continue
+        shape = [] if shape is None else shape
+        shape_end = _message_end(stream, wire_type)
+        for dim_number, dim_wire_type in _fields(stream, shape_end):
+            if dim_number == SHAPE_DIM:
+                shape.append(_dimension(stream, _message_end(stream, dim_wire_type)))
+            else:
+                _skip(stream, dim_wire_type)
     return shape
 
 
-def _value_info(stream: _BytesStream) -> Tuple[str, Optional[List[Dimension]]]:
+def _value_info(stream: _Stream, end: int) -> Tuple[str, Optional[Shape]]:
     name, shape = "", None
-    for number, wire_type in _fields(stream, stream.end):
+    for number, wire_type in _fields(stream, end):
         if number == VALUE_INFO_NAME and wire_type == LENGTH_DELIMITED:
             name = _text(stream)
         elif number == VALUE_INFO_TYPE:
-            kind = _message(stream, wire_type, "type")
-            for kind_number, kind_wire_type in _fields(kind, kind.end):
-                if kind_number in (TYPE_TENSOR, TYPE_SPARSE_TENSOR):
-                    shape = _shape_of_tensor_type(_message(kind, kind_wire_type, "tensor type"))
+            for kind, kind_wire_type in _fields(stream, _message_end(stream, wire_type)):
+                if kind in (TYPE_TENSOR, TYPE_SPARSE_TENSOR):
+                    shape = _tensor_shape(stream, _message_end(stream, kind_wire_type))
                 else:
-                    _skip(kind, kind_wire_type)
+                    _skip(stream, kind_wire_type)
         else:
             _skip(stream, wire_type)
     return name, shape
 
 
-def _graph_features(stream: _FileStream, end: int, found: Dict[str, Dict[str, List[Dimension]]]) -> None:
-    for number, wire_type in _fields(stream, end):
-        if number in (GRAPH_INPUT, GRAPH_OUTPUT):
-            name, shape = _value_info(_message(stream, wire_type, "graph input or output"))
-            if shape is not None:
-                found["inputs" if number == GRAPH_INPUT else "outputs"][name] = shape
-        else:
-            _skip(stream, wire_type)
-
-
-def declared_shapes(path: str) -> Dict[str, Dict[str, List[Dimension]]]:
+def declared_shapes(path: str) -> Dict[str, Dict[str, Shape]]:
     """{"inputs": {name: shape}, "outputs": {name: shape}} for the tensors
     whose shape the file declares; empty where the file cannot be read."""
-    found: Dict[str, Dict[str, List[Dimension]]] = {"inputs": {}, "outputs": {}}
+    found: Dict[str, Dict[str, Shape]] = {"inputs": {}, "outputs": {}}
     try:
         with open(path, "rb") as file:
-            file.seek(0, 2)
-            stream = _FileStream(file, file.tell())
+            stream = _Stream(file, file.seek(0, 2))
             for number, wire_type in _fields(stream, stream.end):
-                if number == MODEL_GRAPH and wire_type == LENGTH_DELIMITED:
-                    size = _varint(stream)
-                    _graph_features(stream, stream.position + size, found)
-                else:
+                if number != MODEL_GRAPH:
                     _skip(stream, wire_type)
+                    continue
+                for field, field_wire_type in _fields(stream, _message_end(stream, wire_type)):
+                    if field not in (GRAPH_INPUT, GRAPH_OUTPUT):
+                        _skip(stream, field_wire_type)
+                        continue
+                    name, shape = _value_info(stream, _message_end(stream, field_wire_type))
+                    if shape is not None:
+                        found["inputs" if field == GRAPH_INPUT else "outputs"][name] = shape
     except (OSError, _Malformed):
         return {"inputs": {}, "outputs": {}}
     return found
 
 
-def named_shape(declared: Sequence[int], from_file: Optional[Sequence[Dimension]]) -> List[Dimension]:
+def named_shape(declared: Sequence[int], from_file: Optional[Sequence[Dimension]]) -> Shape:
     """The runtime's shape (-1 for a free dimension) with the file's names
     in place of -1, where the file declares the same fixed dimensions."""
-    shape: List[Dimension] = [None if size < 0 else size for size in declared]
+    shape: Shape = [None if size < 0 else size for size in declared]
     if from_file is None or len(from_file) != len(declared):
         return shape
-    for index, (size, named) in enumerate(zip(declared, from_file)):
-        if size < 0 and isinstance(named, str):
-            shape[index] = named
-        elif size >= 0 and named != size:
-            return [None if size < 0 else size for size in declared]  # not the same tensor: no names
-    return shape
+    if any(size >= 0 and named != size for size, named in zip(declared, from_file)):
+        return shape  # not the same tensor: no names
+    return [named if size < 0 and isinstance(named, str) else kept for size, named, kept in zip(declared, from_file, shape)]
