@@ -15,7 +15,6 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "session/qelmo_session.h"
 #include "tensor/qelmo_value.h"
@@ -211,8 +210,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return call_pybind11(pybind11_evaluate, self, args, nargs, kwnames);
     }
     try {
-        std::unordered_map<std::u16string, QelmoValue> outputs = session->evaluate();
-        py::dict result;
+        NamedOutputs outputs = session->evaluate();
+        py::dict result;  // keeps the outputs' order
         for (auto& [name, value] : outputs) {
             const py::object key = text_object(name);
             if (PyDict_SetItem(result.ptr(), key.ptr(), wrap_value(std::move(value)).ptr()) != 0) {

@@ -11,6 +11,13 @@
 #include "tensor/qelmo_value.h"
 
 namespace py = pybind11;
+
+// evaluate()'s outputs reach Python as a dict in their order, typed as the
+// dict[str, QelmoValue] that the method has always declared.
+template <>
+struct pybind11::detail::type_caster<qelmo::NamedOutputs>
+    : pybind11::detail::map_caster<qelmo::NamedOutputs, std::u16string, qelmo::QelmoValue> {};
+
 using mlabi::LearningModelDeviceKind;
 using qelmo::QelmoModel;
 using qelmo::QelmoSession;

@@ -42,14 +42,14 @@ com_ptr<ITensor> as_tensor(const com_ptr<IUnknown>& output) {
 
 }  // namespace
 
-std::unordered_map<std::u16string, QelmoValue> QelmoSession::evaluate() {
+NamedOutputs QelmoSession::evaluate() {
     com_ptr<ILearningModelBinding> binding = bind_inputs(session_.get(), staged_inputs_);
 
     com_ptr<ILearningModelEvaluationResult> result;
     hstring_reference run_id(correlation_id, sizeof correlation_id / sizeof correlation_id[0] - 1);
     check_status(session_->Evaluate(binding.get(), run_id.get(), result.put()));
 
-    std::unordered_map<std::u16string, QelmoValue> outputs;
+    NamedOutputs outputs;
     outputs.reserve(output_names_.size());
     com_ptr<IMapView<HSTRING, IUnknown*>> values;
     for (const std::u16string& name : output_names_) {
@@ -61,7 +61,7 @@ std::unordered_map<std::u16string, QelmoValue> QelmoSession::evaluate() {
         if (!tensor) continue;
 
         if (auto array = array_from_tensor(tensor.get())) {
-            outputs.insert_or_assign(name, QelmoValue(std::move(*array)));
+            outputs.emplace_back(name, QelmoValue(std::move(*array)));
         }
     }
     return outputs;

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "abi/machine_learning.h"
@@ -11,6 +12,11 @@
 #include "tensor/qelmo_value.h"
 
 namespace qelmo {
+
+// An evaluation's outputs by name, in the model's declared order: callers
+// that unpack them by position get what the model lists. A type of its own,
+// not a plain vector, so that the module hands it to Python as a dict.
+struct NamedOutputs : std::vector<std::pair<std::u16string, QelmoValue>> {};
 
 class QelmoSession {
 public:
@@ -22,8 +28,8 @@ public:
     void clear_input();
 
     // Binds every staged input, evaluates, and returns every tensor output as
-    // a new array keyed by output name.
-    std::unordered_map<std::u16string, QelmoValue> evaluate();
+    // a new array, with its name, in the model's declared order.
+    NamedOutputs evaluate();
 
 private:
     mlabi::com_ptr<mlabi::ILearningModelSession> session_;

@@ -119,3 +119,12 @@ def two_outputs_in_order(path):
             helper.make_node("Cast", ["x"], ["as_int"], to=TensorProto.INT32),
         ],
     )
+
+
+def outputs_named(path, names):
+    """x (float, (3,)) plus K for the K-th of `names`, each a declared
+    output, in that order: each output's values tell which one it is."""
+    constants = [helper.make_tensor(f"k{k}", TensorProto.FLOAT, [1], [float(k)]) for k in range(len(names))]
+    nodes = [helper.make_node("Add", ["x", f"k{k}"], [name]) for k, name in enumerate(names)]
+    outputs = [tensor_info(name, TensorProto.FLOAT, (3,)) for name in names]
+    return make_model(path, [tensor_info("x", TensorProto.FLOAT, (3,))], outputs, nodes, constants)

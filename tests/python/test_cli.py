@@ -13,6 +13,7 @@ import onnxruntime
 import pytest
 from onnx import TensorProto, helper
 
+import eval_models
 from models import make_model, sequence_info, tensor_info
 from qelmo_cli.main import main
 from qelmo_cli.sample import SAMPLE_MODEL_PATH
@@ -46,7 +47,7 @@ def test_the_sample_generator_takes_help_as_help(tmp_path):
 def test_without_arguments_the_sample_is_inspected_and_run():
     result = subprocess.run([sys.executable, "-m", "qelmo_cli"], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert "input      features       tensor  float32       [?, 4]" in result.stdout
+    assert "input      features       tensor  float32       [batch, 4]" in result.stdout
     assert "output  probabilities: float32 [1, 3]" in result.stdout
 
 
@@ -65,7 +66,7 @@ def test_inspect_lists_every_feature(tmp_path, capsys):
     table = lines[lines.index("") + 1 :]
     assert [line.split() for line in table] == [
         ["direction", "name", "kind", "element", "type", "shape"],
-        ["input", "ids", "tensor", "int64", "[?,", "5]"],
+        ["input", "ids", "tensor", "int64", "[batch,", "5]"],
         ["input", "history", "sequence/map", "-", "-"],
         ["output", "scores", "tensor", "float64", "[?]"],
     ]
@@ -86,6 +87,16 @@ def test_run_takes_inputs_from_files_and_saves_outputs_inside_the_folder(tmp_pat
     assert "output  ../y: int32 [2, 2] [1, 2, 3, 4]" in out
     assert os.listdir(out_dir) == ["_.._y.npy"]
     np.testing.assert_array_equal(np.load(out_dir / "_.._y.npy"), given)
+
+
+def test_run_shows_saves_and_reports_outputs_in_the_models_order(tmp_path, capsys):
+    names = ["out_a", "zz", "b0", "m", "c9"]
+    path = eval_models.outputs_named(tmp_path / "m.onnx", names)
+    code, out, err = run_cli(capsys, "run", path, "--output-dir", str(tmp_path / "out"), "--json", str(tmp_path / "r.json"))
+    assert code == 0, err
+    assert re.findall(r"^output  (\w+): ", out, re.M) == names
+    assert re.findall(r"^saved   (\w+) to ", out, re.M) == names
+    assert [output["name"] for output in json.loads((tmp_path / "r.json").read_text())["outputs"]] == names
 
 
 def test_run_makes_random_inputs_and_times_repeats(tmp_path, capsys):
@@ -192,6 +203,36 @@ def test_json_dash_is_standard_output(tmp_path, capsys, monkeypatch, argv):
     assert json.loads(out)["command"] == argv[0]
     assert "output  probabilities" in err or "throughput:" in err  # the report, off stdout
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize(
+    "argv, error",
+    [
+        (["check"], "qelmo check: error: the following arguments are required: MODEL"),  # DATASET is optional
+        (
+            ["model.onnx"],
+            "qelmo: error: 'model.onnx' is not a command. "
+            "To run the model: qelmo run model.onnx; to see its inputs and outputs: qelmo inspect model.onnx",
+        ),
+        (["my model"], "qelmo: error: argument COMMAND: invalid choice: 'my model' (choose from "),  # not a file
+    ],
+)
+def test_command_line_mistakes_get_a_remedy(capsys, argv, error):
+    with pytest.raises(SystemExit) as exited:
+        main(argv)
+    assert exited.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1].startswith(error)
+
+
+@pytest.mark.parametrize("verbose", [[], ["-v"], ["--verbose"]])
+def test_the_onnx_readers_detail_is_shown_with_verbose_only(tmp_path, capsys, monkeypatch, verbose):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "notes.txt").write_text("some notes\n")
+    for argv in (verbose + ["run", "notes.txt"], ["inspect", "notes.txt"] + verbose):
+        code, out, err = run_cli(capsys, *argv)
+        headline = err.splitlines()[0]
+        assert code == 1 and headline.startswith("qelmo: error: not an ONNX model: notes.txt looks like text")
+        assert ("(ONNX reader: " in headline) == bool(verbose)
 
 
 def runtime_refusal(*notes):

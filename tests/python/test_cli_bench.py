@@ -4,6 +4,10 @@ worker processes, and the device a session really ran on."""
 import json
 import os
 import re
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import onnx
@@ -12,7 +16,7 @@ import pytest
 
 from cli_support import run_cli
 from qelmo_cli import devices
-from qelmo_cli.timing import TimedRuns, figures, format_duration, joined_figures, latency_line
+from qelmo_cli.timing import INTERRUPTED_NOTE, Limits, TimedRuns, figures, format_duration, joined_figures, latency_line, time_runs
 
 ONNX_DATA = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data")
 LATENCY_KEYS = {"min", "p50", "p90", "p99", "max", "mean"}
@@ -109,11 +113,106 @@ def test_run_json_records_outputs_and_timing(tmp_path, capsys):
     assert report["timing"]["runs"] == 4 and report["first_evaluation_s"] > 0
 
 
-@pytest.mark.parametrize("target, message", [("missing/r.json", "no folder"), (".", "that is a folder")])
-def test_an_unwritable_report_fails_before_evaluating(tmp_path, capsys, monkeypatch, target, message):
+AS_ROOT = pytest.mark.skipif(os.geteuid() == 0, reason="root writes where permissions say no")
+
+
+@pytest.mark.parametrize("command", ["bench", "run"])
+@pytest.mark.parametrize(
+    "target, message",
+    [
+        ("missing/r.json", "no folder"),
+        (".", "that is a folder"),
+        ("/proc/nope.json", "cannot make files in /proc"),
+        ("x" * 300 + ".json", "cannot write there: File name too long"),
+        pytest.param("locked/r.json", "cannot write there: Permission denied", marks=AS_ROOT),
+        pytest.param("locked/kept.json", "cannot write it: Permission denied", marks=AS_ROOT),
+    ],
+)
+def test_an_unwritable_report_fails_before_evaluating(tmp_path, capsys, monkeypatch, command, target, message):
     monkeypatch.chdir(tmp_path)
-    code, out, err = run_cli(capsys, "bench", "--json", target)
-    assert code == 1 and message in err and out == ""
+    (tmp_path / "locked").mkdir()
+    (tmp_path / "locked" / "kept.json").write_text("kept")
+    os.chmod(tmp_path / "locked" / "kept.json", 0o444)
+    os.chmod(tmp_path / "locked", 0o555)
+    try:
+        code, out, err = run_cli(capsys, command, "--repeat", "1", "--json", target)
+        assert code == 1 and f"--json {target}: {message}" in err and out == ""
+        assert sorted(os.listdir(tmp_path)) == ["locked"] and os.listdir(tmp_path / "locked") == ["kept.json"]
+    finally:
+        os.chmod(tmp_path / "locked", 0o755)
+
+
+def test_timed_runs_end_at_an_interrupt_with_what_was_timed():
+    def interrupted_at(stop):
+        calls = []
+
+        def call():
+            calls.append(None)
+            if len(calls) == stop:
+                raise KeyboardInterrupt
+
+        return call
+
+    timed = time_runs(interrupted_at(6), Limits(warmup=2, repeat=100))
+    assert timed.interrupted and len(timed.latencies) == 3 and timed.wall >= sum(timed.latencies)
+    timed = time_runs(interrupted_at(2), Limits(warmup=2, repeat=100))  # still warming up
+    assert timed.interrupted and timed.latencies == [] and timed.wall == 0
+    assert not time_runs(interrupted_at(0), Limits(repeat=3)).interrupted
+
+
+def interrupt_bench(tmp_path, processes, whom, after_plan):
+    """Starts `qelmo bench` for a minute, sends SIGINT once it has printed
+    its plan and `after_plan` seconds more, to its whole process group (as a
+    terminal's Ctrl-C does) or to the parent alone."""
+    report_path = tmp_path / "bench.json"
+    child = subprocess.Popen(
+        [sys.executable, "-m", "qelmo_cli", "bench", "--time", "60", "--processes", str(processes), "--json", str(report_path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, PYTHONUNBUFFERED="1"),
+        start_new_session=True,
+        # A shell's background job may have inherited SIGINT ignored.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    try:
+        lines = []
+        while not lines or not lines[-1].startswith("runs:"):
+            lines.append(child.stdout.readline())
+            assert lines[-1], "".join(lines) + child.stderr.read()
+        time.sleep(after_plan)
+        if whom == "group":
+            os.killpg(child.pid, signal.SIGINT)
+        else:
+            os.kill(child.pid, signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.wait()
+    return child.returncode, "".join(lines) + out, err, report_path
+
+
+@pytest.mark.parametrize(
+    "processes, whom, after_plan",
+    [(1, "group", 1.0), (2, "group", 3.0), (2, "parent", 3.0), (2, "group", 0.0)],
+    ids=["one_process", "two_processes", "parent_alone", "while_workers_start"],
+)
+def test_an_interrupted_bench_shows_and_saves_what_it_measured(tmp_path, processes, whom, after_plan):
+    code, out, err, report_path = interrupt_bench(tmp_path, processes, whom, after_plan)
+    assert code == 130 and err == "qelmo: interrupted\n", err  # and no worker's traceback
+    if after_plan == 0.0 and not report_path.exists():
+        return  # interrupted before the workers were started: nothing measured
+    report = json.loads(report_path.read_text())
+    assert report["interrupted"] is True and f"{INTERRUPTED_NOTE}\n" in out
+    assert int(re.findall(r"\((\d+) runs in", out)[-1]) == report["timing"]["runs"]
+    if processes == 1:
+        assert report["timing"]["runs"] > 0
+    else:
+        # Workers that had not begun timing when interrupted (a loaded machine) report none.
+        per_process = [one["runs"] for one in report["per_process"]]
+        assert len(per_process) == processes and sum(per_process) == report["timing"]["runs"]
+        assert out.count("stopped before timing") == per_process.count(0)
 
 
 REFUSED = "the CUDA provider could not run this model: ONNX Runtime could not prepare the model: no kernel"

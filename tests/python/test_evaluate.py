@@ -90,6 +90,28 @@ class TestRoundTrip:
         assert outputs["as_int"].to_numpy().dtype == np.int32
         np.testing.assert_array_equal(outputs["as_int"].to_numpy(), x.astype(np.int32))
 
+    @pytest.mark.parametrize(
+        "names",
+        [
+            ["z_first", "m_second", "a_third"],
+            ["out_a", "zz", "b0", "m", "c9"],
+            [f"o{k}" for k in range(40, 0, -1)],  # more than a small table's buckets
+        ],
+        ids=["three", "five", "forty_reversed"],
+    )
+    def test_outputs_come_in_the_models_declared_order(self, tmp_path, names):
+        model = qelmo.QelmoModel(eval_models.outputs_named(tmp_path / "named.onnx", names))
+        assert model.get_output_names() == names
+        session = qelmo.QelmoSession(model, qelmo.CPU)
+        x = np.zeros(3, np.float32)
+        session.set_input("x", qelmo.QelmoValue(x))
+        for _ in range(2):  # the order holds on every evaluation
+            outputs = session.evaluate()
+            assert list(outputs) == names
+            # Unpacked by position, each value is the output of that name.
+            for k, value in enumerate(outputs.values()):
+                np.testing.assert_array_equal(value.to_numpy(), x + k)
+
 
 class TestArraysThatAreNotRowMajor:
     BASE = np.arange(4 * 6, dtype=np.float32).reshape(4, 6) * 1.5 - 7

@@ -33,7 +33,7 @@ def test_wheel_installs_into_a_fresh_environment_and_runs_the_sample(tmp_path):
     run([str(bin_dir / "python"), "-m", "pip", "install", "-q", wheel], tmp_path)
 
     out = run([str(bin_dir / "qelmo")], tmp_path, timeout=120)
-    assert "input      features       tensor  float32       [?, 4]" in out
+    assert "input      features       tensor  float32       [batch, 4]" in out
     assert "output  probabilities: float32 [1, 3]" in out
     out = run([str(bin_dir / "python"), "-m", "qelmo_cli", "run", "--repeat", "3"], tmp_path, timeout=120)
     assert "latency over 3 runs" in out

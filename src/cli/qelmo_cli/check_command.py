@@ -31,6 +31,7 @@ class CheckOptions:
     rtol: float = 1e-3
     atol: float = 1e-5
     device: str = "cpu"
+    verbose: bool = False
 
 
 @dataclass
@@ -96,7 +97,7 @@ def check_model(model_arg: str, data_set_args: Sequence[str], out: TextIO, optio
             codes.append(check_one_model(folder, (), out, options))
         except (InputError, RuntimeError, ValueError, MemoryError) as error:
             print(f"model:     {os.path.join(folder, 'model.onnx')}", file=out)
-            for line in error_lines(error):
+            for line in error_lines(error, options.verbose):
                 print(f"  {line.replace('qelmo: error: ', 'error: ', 1)}", file=out)
             codes.append(EXIT_UNCHECKED)
     counts = [codes.count(code) for code in (EXIT_PASSED, EXIT_MISMATCH, EXIT_UNCHECKED)]
@@ -150,7 +151,7 @@ def check_data_set(model: qelmo.QelmoModel, session: qelmo.QelmoSession, folder:
         stage(session, _data_set_inputs(model, found))
         outputs = evaluate_once(session)
     except (InputError, RuntimeError, ValueError, MemoryError) as error:
-        _record_error(verdict, error, out)
+        _record_error(verdict, error, options.verbose, out)
         return verdict
     left_out = left_out_outputs(model, outputs)
     for name in [name for name in model.get_output_names() if name in found.outputs]:
@@ -161,7 +162,7 @@ def check_data_set(model: qelmo.QelmoModel, session: qelmo.QelmoSession, folder:
         try:
             expected = _read(f"expected output '{name}'", found.outputs[name])
         except InputError as error:
-            _record_error(verdict, error, out)
+            _record_error(verdict, error, options.verbose, out)
             continue
         _compare_output(name, outputs[name], expected, options, verdict, out)
     return verdict
@@ -196,8 +197,8 @@ def _compare_output(name: str, got: Array, expected: Array, options: CheckOption
     print(f"  output {name}: {got.dtype} {format_shape(list(got.shape))}  {result.detail}  {word}", file=out)
 
 
-def _record_error(verdict: Verdict, error: BaseException, out: TextIO) -> None:
+def _record_error(verdict: Verdict, error: BaseException, verbose: bool, out: TextIO) -> None:
     headline, _ = explain(error)
     verdict.errors.append(headline)
-    for line in error_lines(error):
+    for line in error_lines(error, verbose):
         print(f"  {line.replace('qelmo: error: ', 'error: ', 1)}", file=out)

@@ -5,6 +5,10 @@ from typing import List, Tuple
 
 # A runtime refusal's note: "status 0x80070057: input 'x': shape [4] ...".
 _STATUS_NOTE = re.compile(r"^status (0x[0-9A-Fa-f]+): (.*)$", re.DOTALL)
+# What the ONNX reader tripped over, after the runtime's guess at what a file
+# that is not a model holds ("notes.txt looks like text (ONNX reader: ...)"):
+# nothing a user can act on, so shown with --verbose only.
+_PARSER_DETAIL = re.compile(r" \(ONNX reader: [^\n]*\)$")
 
 
 class InputError(Exception):
@@ -38,6 +42,8 @@ def explain(error: BaseException) -> Tuple[str, List[str]]:
     return str(error) or type(error).__name__, notes
 
 
-def error_lines(error: BaseException) -> List[str]:
+def error_lines(error: BaseException, verbose: bool = False) -> List[str]:
     headline, details = explain(error)
+    if not verbose:
+        headline = _PARSER_DETAIL.sub("", headline)
     return [f"qelmo: error: {headline}"] + [f"  {line}" for line in details]

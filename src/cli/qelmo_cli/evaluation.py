@@ -1,6 +1,6 @@
 """Sessions with their inputs staged, and one evaluation's outputs."""
 
-from typing import Dict, List, Mapping
+from typing import Dict, Mapping
 
 import qelmo
 
@@ -22,12 +22,8 @@ def stage(session: qelmo.QelmoSession, arrays: Mapping[str, Array]) -> None:
 
 
 def evaluate_once(session: qelmo.QelmoSession) -> Dict[str, Array]:
+    """The outputs as arrays, in the model's declared order (evaluate()'s)."""
     return {name: value.to_numpy() for name, value in session.evaluate().items()}
-
-
-def in_model_order(model: qelmo.QelmoModel, outputs: Mapping[str, Array]) -> List[str]:
-    ordered = [name for name in model.get_output_names() if name in outputs]
-    return ordered + [name for name in outputs if name not in ordered]
 
 
 def left_out_outputs(model: qelmo.QelmoModel, outputs: Mapping[str, Array]) -> Dict[str, str]:

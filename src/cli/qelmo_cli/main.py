@@ -13,8 +13,8 @@ from qelmo_cli.sample import SAMPLE_MODEL_PATH
 EXIT_BROKEN_PIPE = 141
 
 
-def report_error(error: BaseException) -> None:
-    for line in error_lines(error):
+def report_error(error: BaseException, verbose: bool) -> None:
+    for line in error_lines(error, verbose):
         print(line, file=sys.stderr)
 
 
@@ -31,7 +31,7 @@ def dispatch(arguments: argparse.Namespace) -> int:
         print(file=out)
         run_model(SAMPLE_MODEL_PATH, out)
     elif arguments.command == "inspect":
-        inspect_model(arguments.model, out)
+        inspect_model(arguments.model, out, arguments.json_path)
     elif arguments.command == "run":
         from qelmo_cli.command_options import run_options
 
@@ -44,7 +44,7 @@ def dispatch(arguments: argparse.Namespace) -> int:
     else:
         from qelmo_cli.check_command import CheckOptions, check_model
 
-        options = CheckOptions(arguments.rtol, arguments.atol, arguments.device)
+        options = CheckOptions(arguments.rtol, arguments.atol, arguments.device, arguments.verbose)
         return check_model(arguments.model, arguments.data_sets, out, options)
     return 0
 
@@ -63,7 +63,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
     except (InputError, WorkerFailed, RuntimeError, OSError, ValueError, MemoryError) as error:
-        report_error(error)
+        report_error(error, arguments.verbose)
         return failed
     except KeyboardInterrupt:
         print("qelmo: interrupted", file=sys.stderr)

@@ -3,7 +3,7 @@
 import os
 import re
 import tempfile
-from typing import Dict, List, Sequence, Set, Tuple
+from typing import Dict, List, Set, Tuple
 
 import numpy as np
 
@@ -40,11 +40,11 @@ def prepare_output_dir(folder: str) -> None:
         raise InputError(f"--output-dir {folder}: cannot write there: {error.strerror or error}") from None
 
 
-def save_outputs(folder: str, outputs: Dict[str, Array], names: Sequence[str]) -> List[Tuple[str, str]]:
+def save_outputs(folder: str, outputs: Dict[str, Array]) -> List[Tuple[str, str]]:
     taken: Set[str] = set()
     saved = []
-    for name in names:
+    for name, array in outputs.items():
         target = os.path.join(folder, file_name_for(name, taken))
-        np.save(target, outputs[name], allow_pickle=False)
+        np.save(target, array, allow_pickle=False)
         saved.append((name, target))
     return saved

@@ -1,7 +1,11 @@
 """The `qelmo` command line: its commands and their options."""
 
 import argparse
-from typing import Any, Optional, Sequence, Tuple
+import ast
+import os
+import re
+import shlex
+from typing import Any, NoReturn, Optional, Sequence, Tuple
 
 from qelmo_cli.environment import version_text
 from qelmo_cli.sample import SAMPLE_MODEL_PATH
@@ -100,17 +104,42 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
+class ToolParser(argparse.ArgumentParser):
+    """The top-level parser. A model file where the command belongs
+    (`qelmo model.onnx`) gets the commands that would take it."""
+
+    _INVALID_COMMAND = re.compile(r"argument COMMAND: invalid choice: ('(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\")")
+
+    def error(self, message: str) -> NoReturn:
+        match = self._INVALID_COMMAND.match(message)
+        if match:
+            word = ast.literal_eval(match.group(1))
+            if word.lower().endswith(".onnx") or os.path.isfile(word):
+                quoted = shlex.quote(word)
+                message = (
+                    f"{match.group(1)} is not a command. To run the model: qelmo run {quoted}; "
+                    f"to see its inputs and outputs: qelmo inspect {quoted}"
+                )
+        super().error(message)
+
+
+def add_verbose_option(parser: argparse.ArgumentParser, default: Any) -> None:
+    parser.add_argument("-v", "--verbose", action="store_true", default=default, help="show the details of an error")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ToolParser(
         prog="qelmo",
         description="Look inside an ONNX model, run it, time it and check it with qelmo. "
         "Without a command, inspects and runs the sample model.",
     )
     parser.add_argument("--version", action=VersionAction, help="show the versions of qelmo, the ONNX Runtime it loads, numpy and Python")
+    add_verbose_option(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     inspect = commands.add_parser("inspect", help="show a model's metadata, inputs and outputs")
     inspect.add_argument("model", nargs="?", default=SAMPLE_MODEL_PATH, metavar="MODEL", help=MODEL_HELP)
+    inspect.add_argument("--json", dest="json_path", metavar="FILE", help="write the same as JSON to FILE (- for standard output)")
 
     run = commands.add_parser("run", help="evaluate a model and show its outputs")
     run.add_argument("model", nargs="?", default=SAMPLE_MODEL_PATH, metavar="MODEL", help=MODEL_HELP)
@@ -136,6 +165,7 @@ def build_parser() -> argparse.ArgumentParser:
     check.add_argument(
         "data_sets",
         nargs="*",
+        default=[],  # optional: without a default, argparse would call it required
         metavar="DATASET",
         help="a folder of input_K.pb and output_K.pb files, an inputs.npz and outputs.npz, or NAME.npy files "
         "(default: the test_data_set_* folders beside the model)",
@@ -143,4 +173,7 @@ def build_parser() -> argparse.ArgumentParser:
     check.add_argument("--rtol", type=tolerance, default=1e-3, help="relative tolerance (default: 1e-3)")
     check.add_argument("--atol", type=tolerance, default=1e-5, help="absolute tolerance (default: 1e-5)")
     check.add_argument("--device", choices=["cpu", "gpu"], default="cpu", help="where to evaluate (default: cpu)")
+    for command in commands.choices.values():
+        # Given before the command or after it; SUPPRESS keeps the first.
+        add_verbose_option(command, argparse.SUPPRESS)
     return parser

@@ -9,12 +9,12 @@ import numpy as np
 import qelmo
 
 from qelmo_cli.devices import session_device
-from qelmo_cli.evaluation import evaluate_once, in_model_order, left_out_outputs, staged_session
+from qelmo_cli.evaluation import evaluate_once, left_out_outputs, staged_session
 from qelmo_cli.inputs import InputOptions, build_inputs
 from qelmo_cli.json_report import STDOUT, base_report, check_json_target, write_json
 from qelmo_cli.output_files import prepare_output_dir, save_outputs
 from qelmo_cli.tensor_files import Array
-from qelmo_cli.timing import Limits, figures, latency_line, throughput_line, time_runs
+from qelmo_cli.timing import INTERRUPTED_NOTE, Limits, figures, latency_line, throughput_line, time_runs
 
 SHOWN_VALUES = 6
 
@@ -60,9 +60,7 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
     outputs = evaluate_once(session)
     first = time.perf_counter() - started
 
-    ordered = in_model_order(model, outputs)
-    for name in ordered:
-        array = outputs[name]
+    for name, array in outputs.items():
         print(f"output  {name}: {array.dtype} {list(array.shape)} {summarize(array)}", file=out)
     left_out = left_out_outputs(model, outputs)
     for name, reason in left_out.items():
@@ -75,20 +73,27 @@ def run_model(path: str, out: TextIO, options: Optional[RunOptions] = None) -> N
 
     report: Dict[str, Any] = base_report("run", path, model, inputs, device)
     report["first_evaluation_s"] = first
-    report["outputs"] = [{"name": name, "shape": list(outputs[name].shape), "dtype": str(outputs[name].dtype)} for name in ordered]
+    report["outputs"] = [{"name": name, "shape": list(outputs[name].shape), "dtype": str(outputs[name].dtype)} for name in outputs]
     report["left_out"] = left_out
+    interrupted = False
     if options.timed():
         timed = time_runs(session.evaluate, options.limits, progress=True)
+        interrupted = timed.interrupted
         result = figures(timed.latencies, timed.wall)
+        if interrupted:
+            print(INTERRUPTED_NOTE, file=out)
         print(latency_line(result), file=out)
         print(throughput_line(result), file=out)
         report["limits"] = asdict(options.limits)
         report["timing"] = result.as_json()
+        report["interrupted"] = interrupted
 
     if options.output_dir is not None:
-        for name, target in save_outputs(options.output_dir, outputs, ordered):
+        for name, target in save_outputs(options.output_dir, outputs):
             print(f"saved   {name} to {target}", file=out)
     if options.json_path is not None:
         write_json(options.json_path, report)
         if options.json_path != STDOUT:
             print(f"wrote   {options.json_path}", file=out)
+    if interrupted:
+        raise KeyboardInterrupt  # what was measured is out: exit as interrupted

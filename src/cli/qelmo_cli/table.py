@@ -1,6 +1,6 @@
 """Plain aligned text tables for the terminal."""
 
-from typing import List, Sequence
+from typing import List, Sequence, Union
 
 
 def format_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> List[str]:
@@ -14,6 +14,7 @@ def format_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> List[s
     return [line(header)] + [line(row) for row in rows]
 
 
-def format_shape(shape: Sequence[int]) -> str:
-    """[?, 4] for a shape with a free first dimension, as the runtime writes it."""
-    return "[" + ", ".join("?" if size < 0 else str(size) for size in shape) + "]"
+def format_shape(shape: Sequence[Union[int, str, None]]) -> str:
+    """[?, 4] for a shape with a free first dimension, as the runtime writes
+    it; [batch, 4] where the model names that dimension."""
+    return "[" + ", ".join("?" if size is None or (isinstance(size, int) and size < 0) else str(size) for size in shape) + "]"

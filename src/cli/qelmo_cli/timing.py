@@ -11,6 +11,7 @@ import numpy as np
 from tqdm import tqdm  # type: ignore[import-untyped]
 
 LATENCY_FIGURES = ("min", "p50", "p90", "p99", "max", "mean")
+INTERRUPTED_NOTE = "interrupted (Ctrl-C): the figures cover the runs timed until then"
 
 
 @dataclass
@@ -31,6 +32,8 @@ class TimedRuns:
     # of the machine, so windows of several processes can be joined.
     started: float
     ended: float
+    # Ctrl-C ended the runs early: the figures cover the runs timed before it.
+    interrupted: bool = False
 
 
 @dataclass
@@ -56,30 +59,43 @@ def time_runs(
     when_warm: Optional[Callable[[], None]] = None,
 ) -> TimedRuns:
     """Times each call alone; `when_warm` runs between warm-up and timing
-    (worker processes wait there to start together)."""
-    for _ in range(limits.warmup):
-        call()
-    if when_warm is not None:
-        when_warm()
+    (worker processes wait there to start together). Ctrl-C ends the runs
+    early, and what was timed until then comes back, marked interrupted."""
     clock = time.perf_counter
     latencies: List[float] = []
-    # tqdm(disable=None) shows the bar only on a terminal.
-    bar = tqdm(total=limits.repeat, desc="evaluating", unit="run", disable=None if progress else True, leave=False)
-    started_monotonic, started = time.monotonic(), clock()
-    deadline = None if limits.seconds is None else started + limits.seconds
+    bar = None
+    started: Optional[float] = None
+    started_monotonic = last_end = 0.0
     try:
+        for _ in range(limits.warmup):
+            call()
+        if when_warm is not None:
+            when_warm()
+        # tqdm(disable=None) shows the bar only on a terminal.
+        bar = tqdm(total=limits.repeat, desc="evaluating", unit="run", disable=None if progress else True, leave=False)
+        started_monotonic, started = time.monotonic(), clock()
+        last_end = started
+        deadline = None if limits.seconds is None else started + limits.seconds
         while limits.repeat is None or len(latencies) < limits.repeat:
             before = clock()
             call()
             after = clock()
             latencies.append(after - before)
+            last_end = after
             bar.update()
             if deadline is not None and after >= deadline:
                 break
+    except KeyboardInterrupt:
+        if started is None:  # still warming up: nothing timed
+            return TimedRuns([], 0.0, time.monotonic(), time.monotonic(), interrupted=True)
+        # Up to the end of the last run recorded: a run cut short is not counted.
+        wall = last_end - started
+        return TimedRuns(latencies, wall, started_monotonic, started_monotonic + wall, interrupted=True)
     finally:
-        bar.close()
-    ended = clock()
-    return TimedRuns(latencies, ended - started, started_monotonic, started_monotonic + (ended - started))
+        if bar is not None:
+            bar.close()
+    wall = clock() - started
+    return TimedRuns(latencies, wall, started_monotonic, started_monotonic + wall)
 
 
 def figures(latencies: Sequence[float], wall: float) -> Figures:
@@ -101,8 +117,9 @@ def figures(latencies: Sequence[float], wall: float) -> Figures:
 def joined_figures(runs: Sequence[TimedRuns]) -> Figures:
     """Several processes' runs as one: every latency, over the window from
     the first start to the last end."""
-    latencies = [latency for one in runs for latency in one.latencies]
-    window = max(one.ended for one in runs) - min(one.started for one in runs)
+    timed = [one for one in runs if one.latencies]  # an interrupted process may have none
+    latencies = [latency for one in timed for latency in one.latencies]
+    window = max(one.ended for one in timed) - min(one.started for one in timed) if timed else 0.0
     return figures(latencies, window)
 
 
