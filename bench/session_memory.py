@@ -1,14 +1,17 @@
 """Memory of making a session over a big model, qelmo against onnxruntime's
 own Python API, each side alone in a fresh process.
 
-    python bench/session_memory.py [--rounds 3] [--sizes 200 1024] [--out bench/results]
+    python bench/session_memory.py [--rounds 3] [--sizes 200 1024] [--repeats 50 5000] [--out bench/results]
 
 For each model (one MatMul over a float32 initializer of the given size in
-MiB, written into a temporary folder) every round starts one child per side,
-the sides alternating. A child makes a session, evaluates once and reports
-its resident memory after the session is made, its peak resident memory
-and the time from its start to the first result. The table gives medians
-over the rounds and qelmo/peer ratios.
+MiB, written into a temporary folder; and, for --repeats N, N initializers
+whose data is the same megabyte of one external file, each reduced by
+ReduceMax) every round starts one child per side, the sides alternating. A
+child makes a session, evaluates once and reports its resident memory after
+the session is made, its peak resident memory and the time from its start
+to the first result. The table gives medians over the rounds and
+qelmo/peer ratios. A model qelmo refuses shows as refused, with the peak of
+the process that was refused.
 """
 
 import argparse
@@ -44,6 +47,33 @@ def write_model(path, mebibytes, seed=0):
     onnx.save(model, path)
 
 
+def write_repeats_model(path, count):
+    """y = x + the sum of ReduceMax over `count` initializers that all keep their
+    data in the same megabyte of w.bin beside the model."""
+    import numpy as np
+    import onnx
+    from onnx import TensorProto, helper
+
+    values = np.ones(1 << 18, np.float32)
+    with open(os.path.join(os.path.dirname(path), "w.bin"), "wb") as weights:
+        weights.write(values.tobytes())
+    tensors = []
+    for i in range(count):
+        tensor = onnx.TensorProto(name=f"w{i}", data_type=TensorProto.FLOAT, dims=[values.size])
+        tensor.data_location = TensorProto.EXTERNAL
+        for key, value in (("location", "w.bin"), ("offset", "0"), ("length", str(values.nbytes))):
+            entry = tensor.external_data.add()
+            entry.key, entry.value = key, value
+        tensors.append(tensor)
+    nodes = [helper.make_node("ReduceMax", [f"w{i}"], [f"r{i}"], keepdims=0) for i in range(count)]
+    nodes += [helper.make_node("Sum", [f"r{i}" for i in range(count)], ["s"]), helper.make_node("Add", ["x", "s"], ["y"])]
+    graph = helper.make_graph(nodes, "repeats", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, ROWS])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, ROWS])], initializer=tensors)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)], producer_name="bench")
+    model.ir_version = 8
+    onnx.save(model, path)
+
+
 def status_bytes(field):
     with open("/proc/self/status") as status:
         for line in status:
@@ -67,7 +97,13 @@ def child(side, path, spawned):
     if side == "qelmo":
         import qelmo
 
-        session = qelmo.QelmoSession(qelmo.QelmoModel(path), qelmo.CPU)
+        try:
+            model = qelmo.QelmoModel(path)
+        except RuntimeError as error:
+            print(json.dumps({"refused": error.__notes__[0], "peak": peak_bytes(),
+                              "first_result": time.monotonic() - spawned}))
+            return
+        session = qelmo.QelmoSession(model, qelmo.CPU)
         after_session = status_bytes("VmRSS")
         session.set_input("x", qelmo.QelmoValue(x))
         y = session.evaluate()["y"].to_numpy()
@@ -103,15 +139,18 @@ def table(results):
         "|---|---|---:|---:|---:|",
     ]
     for label, sides in results:
-        median = {side: {key: statistics.median(run[key] for run in runs) for key in runs[0]}
-                  for side, runs in sides.items()}
+        median = {side: {key: statistics.median(run[key] for run in runs) if key != "refused" else runs[0][key]
+                         for key in runs[0]} for side, runs in sides.items()}
         for side in ("qelmo", "peer"):
             m = median[side]
-            lines.append(f"| {label} | {side} | {mib(m['after_session'])} | {mib(m['peak'])} | "
-                         f"{m['first_result']:.2f} s |")
+            after = "refused at loading" if "refused" in m else mib(m["after_session"])
+            lines.append(f"| {label} | {side} | {after} | {mib(m['peak'])} | {m['first_result']:.2f} s |")
         q, p = median["qelmo"], median["peer"]
-        lines.append(f"| {label} | qelmo / peer | **{q['after_session'] / p['after_session']:.2f}** | "
-                     f"**{q['peak'] / p['peak']:.2f}** | **{q['first_result'] / p['first_result']:.2f}** |")
+        after = "" if "refused" in q else f"**{q['after_session'] / p['after_session']:.2f}**"
+        lines.append(f"| {label} | qelmo / peer | {after} | **{q['peak'] / p['peak']:.2f}** | "
+                     f"**{q['first_result'] / p['first_result']:.2f}** |")
+        if "refused" in q:
+            lines.append(f"\n{label}: qelmo said: {q['refused']}\n")
     return "\n".join(lines)
 
 
@@ -119,27 +158,31 @@ def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--child":
         child(sys.argv[2], sys.argv[3], float(sys.argv[4]))
         return
-    if len(sys.argv) == 4 and sys.argv[1] == "--write":
-        write_model(sys.argv[2], int(sys.argv[3]))
+    if len(sys.argv) == 4 and sys.argv[1] in ("--write", "--write-repeats"):
+        (write_model if sys.argv[1] == "--write" else write_repeats_model)(sys.argv[2], int(sys.argv[3]))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--sizes", type=int, nargs="*", default=[200, 1024], help="initializer sizes in MiB")
+    parser.add_argument("--repeats", type=int, nargs="*", default=[50, 5000],
+                        help="counts of initializers naming the same megabyte of an external file")
     parser.add_argument("--out", help="also write the table into this folder (session_memory.md)")
     args = parser.parse_args()
 
     results = []
     with tempfile.TemporaryDirectory(prefix="qelmo-session-memory-") as folder:
-        for size in args.sizes:
-            path = os.path.join(folder, f"matmul_{size}.onnx")
-            subprocess.run([sys.executable, os.path.abspath(__file__), "--write", path, str(size)], check=True)
-            label = f"MatMul, {size} MiB weights"
+        cases = [("--write", size, f"matmul_{size}.onnx", f"MatMul, {size} MiB weights") for size in args.sizes]
+        cases += [("--write-repeats", count, f"repeats_{count}.onnx", f"{count:,} initializers naming one MiB")
+                  for count in args.repeats]
+        for writer, number, name, label in cases:
+            path = os.path.join(folder, name)
+            subprocess.run([sys.executable, os.path.abspath(__file__), writer, path, str(number)], check=True)
             sides = {"qelmo": [], "peer": []}
             for turn in range(args.rounds):
                 order = ("qelmo", "peer") if turn % 2 == 0 else ("peer", "qelmo")
                 for side in order:
                     sides[side].append(run_child(side, path))
-            checksums = [run["checksum"] for runs in sides.values() for run in runs]
+            checksums = [run["checksum"] for runs in sides.values() for run in runs if "checksum" in run]
             if max(checksums) - min(checksums) > 1e-4 * max(checksums):
                 raise AssertionError(f"{label}: the sides give different results: {checksums}")
             results.append((label, sides))
