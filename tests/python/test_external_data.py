@@ -271,15 +271,16 @@ def test_legitimate_layouts_evaluate(tmp_path, monkeypatch, layout):
 
 
 FLIPPER = """
-import os, sys, time
-folder, targets, seconds = sys.argv[1], sys.argv[2:4], float(sys.argv[4])
-link, spare = os.path.join(folder, "m"), os.path.join(folder, "m.next")
+import ctypes, os, sys, time
+folder, seconds = sys.argv[1], float(sys.argv[2])
+libc = ctypes.CDLL(None, use_errno=True)
+link, other = os.path.join(folder, "m").encode(), os.path.join(folder, "m.other").encode()
 end, flips = time.monotonic() + seconds, 0
 while time.monotonic() < end:
-    for target in targets:
-        os.symlink(target, spare)
-        os.replace(spare, link)
-        flips += 1
+    for _ in range(1000):  # RENAME_EXCHANGE: the two links trade places in one step
+        if libc.renameat2(-100, link, -100, other, 2) != 0:
+            raise OSError(ctypes.get_errno(), "renameat2")
+    flips += 1000
 print(flips)
 """
 
@@ -294,8 +295,9 @@ def test_a_folder_flipped_while_loading_never_lends_its_files(tmp_path):
     (victim / "secret.bin").write_bytes(SECRET)
     add_model(attacker / "model.onnx", external("W", "secret.bin"))
     os.symlink("attacker", tmp_path / "m")
+    os.symlink("victim", tmp_path / "m.other")
     path = str(tmp_path / "m" / "model.onnx")
-    flipper = subprocess.Popen([sys.executable, "-c", FLIPPER, str(tmp_path), "attacker", "victim", str(RACE_SECONDS)],
+    flipper = subprocess.Popen([sys.executable, "-c", FLIPPER, str(tmp_path), str(RACE_SECONDS)],
                                stdout=subprocess.PIPE, text=True)
     refusals, loads = collections.Counter(), 0
     try:
