@@ -34,7 +34,7 @@ from qelmo_cli.output_files import safe_stem
 from qelmo_cli.tensor_files import Array
 from qelmo_cli.worker_sessions import ModelFile, process_sessions
 
-__all__ = ["score", "from_npy", "to_npy", "write_rows", "worker_cache_info"]
+__all__ = ["score", "from_npy", "to_npy", "write_rows", "worker_cache_info", "local_client"]
 
 DEVICES = ("cpu", "gpu")
 # Element types qelmo returns, as the numpy dtype it returns them in.
@@ -241,6 +241,7 @@ def _score_chunk(job: _Job, *parts: Any) -> Dict[str, Array]:
                 "was planned: scoring needs outputs with one row per input row, of the same shape for every chunk"
             )
         results[plan.name] = array
+    process_sessions().count_chunk(rows)
     return results
 
 
@@ -286,7 +287,9 @@ def write_rows(arrays: Mapping[str, da.Array], targets: Mapping[str, Any]) -> Li
         raise ValueError("write_rows needs one target per array")
     rows = arrays[names[0]].chunks[0]
     aligned = [arrays[name].rechunk((rows,) + tuple((size,) for size in arrays[name].shape[1:])) for name in names]
-    blocks = [array.to_delayed().reshape(len(rows)) for array in aligned]
+    # Not optimised: fusing would copy the scoring into each output's own
+    # tasks, and every chunk would be scored once per output.
+    blocks = [array.to_delayed(optimize_graph=False).reshape(len(rows)) for array in aligned]
     # Writes are side effects: each call makes tasks of its own.
     write = dask.delayed(_write_chunk, pure=False)
     chunk_targets = tuple(targets[name] for name in names)
@@ -312,8 +315,18 @@ def to_npy(arrays: Mapping[str, da.Array], paths: Mapping[str, str]) -> List[Del
     return write_rows(arrays, targets)
 
 
+def local_client(workers: Optional[int] = None, device: str = "cpu", **cluster_options: Any) -> Any:
+    """A distributed.Client of a new LocalCluster whose worker processes have
+    one thread and their own share of the CPUs (or one GPU) each; closing
+    the client stops the cluster. See worker_placement."""
+    from qelmo_cli.worker_placement import local_client as start
+
+    return start(workers, device, **cluster_options)
+
+
 def worker_cache_info() -> Dict[str, object]:
     """This process's models and sessions: {"pid", "models_loaded",
-    "sessions_made", "models": [...]}. On a cluster: client.run(worker_cache_info)."""
+    "sessions_made", "chunks_scored", "rows_scored", "models": [{"path",
+    "loads", ...}]}. On a cluster: client.run(worker_cache_info)."""
     return process_sessions().info()
 

@@ -44,6 +44,9 @@ class ProcessSessions:
         self._entries: Dict[ModelFile, _Entry] = {}
         self.models_loaded = 0
         self.sessions_made = 0
+        self._loads_by_path: Dict[str, int] = {}
+        self.chunks_scored = 0
+        self.rows_scored = 0
 
     def model(self, path: str) -> qelmo.QelmoModel:
         return self._entry(ModelFile.at(path)).model
@@ -65,6 +68,11 @@ class ProcessSessions:
                 self.sessions_made += 1
         return session
 
+    def count_chunk(self, rows: int) -> None:
+        with self._lock:
+            self.chunks_scored += 1
+            self.rows_scored += rows
+
     def _entry(self, key: ModelFile) -> _Entry:
         with self._lock:
             entry = self._entries.get(key)
@@ -76,15 +84,29 @@ class ProcessSessions:
                 del self._entries[stale]
             self._entries[key] = entry
             self.models_loaded += 1
+            self._loads_by_path[key.path] = self._loads_by_path.get(key.path, 0) + 1
             return entry
 
     def info(self) -> Dict[str, object]:
         with self._lock:
             models: List[Dict[str, object]] = [
-                {"path": key.path, "size": key.size, "sessions": len(entry.sessions), "devices_used": dict(entry.devices_used)}
+                {
+                    "path": key.path,
+                    "size": key.size,
+                    "loads": self._loads_by_path[key.path],  # of this path, in this process
+                    "sessions": len(entry.sessions),
+                    "devices_used": dict(entry.devices_used),
+                }
                 for key, entry in self._entries.items()
             ]
-            return {"pid": os.getpid(), "models_loaded": self.models_loaded, "sessions_made": self.sessions_made, "models": models}
+            return {
+                "pid": os.getpid(),
+                "models_loaded": self.models_loaded,
+                "sessions_made": self.sessions_made,
+                "chunks_scored": self.chunks_scored,
+                "rows_scored": self.rows_scored,
+                "models": models,
+            }
 
 
 _PROCESS_SESSIONS: Optional[ProcessSessions] = None
