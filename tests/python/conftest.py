@@ -33,7 +33,7 @@ def dask_client():
     tests that score on Dask; each test starts with both workers up."""
     pytest.importorskip("dask")
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 

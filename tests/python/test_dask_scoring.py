@@ -10,18 +10,15 @@ import subprocess
 import sys
 import textwrap
 
+import eval_models
 import numpy as np
 import pytest
-from onnx import TensorProto, helper
 
 pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 import dask.array as da  # noqa: E402
-import onnxruntime as ort  # noqa: E402
 from qelmo_cli.dask import from_npy, score, to_npy, worker_cache_info  # noqa: E402
 from qelmo_cli.sample import SAMPLE_MODEL_PATH  # noqa: E402
-
-from models import make_model, tensor_info  # noqa: E402
 
 MiB = 1 << 20
 
@@ -40,12 +37,6 @@ def write_rows(path, rows, seed, width=4):
         target[start:stop] = rng.standard_normal((stop - start, width), dtype=np.float32)
     target.flush()
     return str(path)
-
-
-def onnxruntime_outputs(model, **inputs):
-    session = ort.InferenceSession(str(model), providers=["CPUExecutionProvider"])
-    names = [output.name for output in session.get_outputs()]
-    return dict(zip(names, session.run(names, inputs)))
 
 
 def loads_of(client, model):
@@ -105,7 +96,7 @@ def test_storage_to_storage_exact_one_load_per_worker_and_a_flat_client(two_work
         assert report["rows"] == rows
         growth[rows] = report["peak"] - report["idle"]
 
-        expected = onnxruntime_outputs(model, features=np.load(source))
+        expected = eval_models.onnxruntime_outputs(model, features=np.load(source))
         for name, values in expected.items():
             assert np.array_equal(np.load(folder / f"{name}.npy", mmap_mode="r"), values), name
         del expected
@@ -145,7 +136,7 @@ def test_a_worker_killed_mid_job_costs_no_rows_and_no_job(two_workers, tmp_path)
 
     # Every row is in its place exactly once: each output holds `rows` rows,
     # each the model's output for the input row at the same index.
-    expected = onnxruntime_outputs(model, features=np.load(source))
+    expected = eval_models.onnxruntime_outputs(model, features=np.load(source))
     for name, values in expected.items():
         assert np.array_equal(np.load(paths[name]), values), name
     client.wait_for_workers(2, timeout=60)
@@ -154,28 +145,8 @@ def test_a_worker_killed_mid_job_costs_no_rows_and_no_job(two_workers, tmp_path)
     assert set(after.values()) <= {0, 1} and sum(after.values()) >= 1
 
 
-def multi_input_model(path):
-    """a: float32 [N, 2, 3], b: int64 [N], c: float32 [N, free] ->
-    scaled = a * b (per row), ids = b + 1, c_out = c."""
-    nodes = [
-        helper.make_node("Cast", ["b"], ["b_float"], to=TensorProto.FLOAT),
-        helper.make_node("Unsqueeze", ["b_float", "axes"], ["b_rows"]),
-        helper.make_node("Mul", ["a", "b_rows"], ["scaled"]),
-        helper.make_node("Add", ["b", "one"], ["ids"]),
-        helper.make_node("Identity", ["c"], ["c_out"]),
-    ]
-    initializers = [helper.make_tensor("axes", TensorProto.INT64, [2], [1, 2]), helper.make_tensor("one", TensorProto.INT64, [], [1])]
-    return make_model(
-        path,
-        [tensor_info("a", TensorProto.FLOAT, ("N", 2, 3)), tensor_info("b", TensorProto.INT64, ("N",)), tensor_info("c", TensorProto.FLOAT, ("N", "width"))],
-        [tensor_info("scaled", TensorProto.FLOAT, ("N", 2, 3)), tensor_info("ids", TensorProto.INT64, ("N",)), tensor_info("c_out", TensorProto.FLOAT, ("N", "width"))],
-        nodes,
-        initializers,
-    )
-
-
 def test_inputs_of_any_rank_and_type_chunked_unlike_each_other(two_workers, tmp_path):
-    model = multi_input_model(tmp_path / "multi.onnx")
+    model = eval_models.rows_of_three_inputs(tmp_path / "multi.onnx")
     rng = np.random.default_rng(3)
     a = rng.standard_normal((1001, 2, 3)).astype(np.float32)
     b = rng.integers(-50, 50, 1001)
@@ -191,7 +162,7 @@ def test_inputs_of_any_rank_and_type_chunked_unlike_each_other(two_workers, tmp_
     two_workers.gather(two_workers.compute(to_npy(outputs, paths)))
     # Each chunk was scored once for its three outputs.
     assert chunks_scored(two_workers) - chunks_before == inputs["a"].numblocks[0]
-    for name, values in onnxruntime_outputs(model, a=a, b=b, c=c).items():
+    for name, values in eval_models.onnxruntime_outputs(model, a=a, b=b, c=c).items():
         assert np.array_equal(np.load(paths[name]), values), name
 
 

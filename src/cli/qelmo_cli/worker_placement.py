@@ -78,7 +78,8 @@ def local_client(workers: Optional[int] = None, device: str = "cpu", **cluster_o
     gpus = visible_gpus() if device == "gpu" else []
     if workers is None:
         workers = max(1, len(gpus)) if device == "gpu" else len(cpus)
-    options = {"n_workers": workers, "threads_per_worker": 1, "processes": True, "dashboard_address": None}
+    # A dashboard on a free port: two clusters on one machine do not collide.
+    options = {"n_workers": workers, "threads_per_worker": 1, "processes": True, "dashboard_address": ":0"}
     options.update(cluster_options)
     client = Client(**options)
     try:
