@@ -6,7 +6,7 @@ any other dask scheduler.
 
     features = from_npy("features.npy", chunk_rows=50_000)     # read by the workers
     outputs = score("model.onnx", {"features": features})        # lazy: name -> dask array
-    dask.compute(to_npy(outputs, {"probabilities": "probabilities.npy"}))
+    dask.compute(*to_npy(outputs, {"probabilities": "probabilities.npy"}))
 
 Rows are the first axis of every input and output. Each task scores one
 chunk of rows: it reads the chunk from its source, evaluates it on the
@@ -18,16 +18,17 @@ data, and nothing is scattered: a task lost with its worker is run again
 from its source.
 """
 
+# mypy: disable-error-code="no-untyped-call"
+# (dask's API carries no annotations.)
 import functools
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
-import dask
 import dask.array as da
 import numpy as np
 import qelmo
 from dask.base import tokenize
-from dask.delayed import Delayed
+from dask.delayed import Delayed, delayed
 
 from qelmo_cli.npy_rows import NpyRowsReader, create_npy, read_layout
 from qelmo_cli.output_files import safe_stem
@@ -139,6 +140,8 @@ def _checked_inputs(model: qelmo.QelmoModel, arrays: Dict[str, da.Array]) -> Dic
     rows and to one chunk along every other axis; clear errors for arrays
     the model cannot take."""
     details = {name: (shape, element_type) for name, shape, element_type in model.get_input_details()}
+    if not details:
+        raise ValueError("the model has no tensor inputs: there are no rows to score")
     missing = [name for name in details if name not in arrays]
     unknown = [name for name in arrays if name not in details]
     if unknown:
@@ -212,7 +215,8 @@ def _probe_shapes(path: str, arrays: Dict[str, da.Array], plans: List[OutputPlan
 def _only_block(part: Any) -> Array:
     while isinstance(part, list):
         (part,) = part
-    return part
+    block: Array = part
+    return block
 
 
 def _score_chunk(job: _Job, *parts: Any) -> Dict[str, Array]:
@@ -261,7 +265,7 @@ def from_npy(path: str, chunk_rows: Optional[int] = None) -> da.Array:
     reader = NpyRowsReader(layout)
     # The path, size and time tell versions of the file apart.
     version = ModelFile.at(path)
-    return da.from_array(
+    array: da.Array = da.from_array(
         reader,
         chunks=(chunk_rows, *layout.shape[1:]),
         name=f"npy-{tokenize(version, layout, chunk_rows)}",
@@ -270,6 +274,7 @@ def from_npy(path: str, chunk_rows: Optional[int] = None) -> da.Array:
         fancy=False,
         inline_array=True,
     )
+    return array
 
 
 def write_rows(arrays: Mapping[str, da.Array], targets: Mapping[str, Any]) -> List[Delayed]:
@@ -291,7 +296,7 @@ def write_rows(arrays: Mapping[str, da.Array], targets: Mapping[str, Any]) -> Li
     # tasks, and every chunk would be scored once per output.
     blocks = [array.to_delayed(optimize_graph=False).reshape(len(rows)) for array in aligned]
     # Writes are side effects: each call makes tasks of its own.
-    write = dask.delayed(_write_chunk, pure=False)
+    write = delayed(_write_chunk, pure=False)
     chunk_targets = tuple(targets[name] for name in names)
     writes, start = [], 0
     for index, count in enumerate(rows):

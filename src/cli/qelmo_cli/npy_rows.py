@@ -117,7 +117,7 @@ class NpyRowsWriter:
         expected = (stop - start, *self.shape[1:])
         if rows.shape != expected or rows.dtype != self.dtype:
             raise ValueError(f"{self.layout.path}: rows {start}:{stop} take {self.dtype} {list(expected)}, not {rows.dtype} {list(rows.shape)}")
-        data = memoryview(np.ascontiguousarray(rows)).cast("B")
+        data = np.ascontiguousarray(rows).reshape(-1).view(np.uint8).data
         if not len(data):
             return
         # Never created here: a file removed after a failed job stays removed.

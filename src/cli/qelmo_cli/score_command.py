@@ -8,6 +8,8 @@ in: a finished file is complete, and a job that fails or is stopped leaves
 no output behind. A chunk whose worker dies is scored again by another
 worker and written again at the same rows, with the same bytes."""
 
+# mypy: disable-error-code="no-untyped-call"
+# (dask's and distributed's APIs carry no annotations.)
 import argparse
 import math
 import os
@@ -15,7 +17,7 @@ import shutil
 import sys
 import time
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, TextIO, Tuple
 
 import qelmo
 
@@ -185,7 +187,7 @@ class PartialOutputs:
 
     @classmethod
     def create(cls, folder: str, kind: str, arrays: Dict[str, da.Array]) -> "PartialOutputs":
-        taken: set = set()
+        taken: Set[str] = set()
         paths, made = {}, cls({}, {})
         try:
             for name, array in arrays.items():
@@ -238,7 +240,7 @@ def _connect(arguments: argparse.Namespace) -> Client:
 
 def _run(client: Client, writes: List[Any], rows: int, local: bool) -> int:
     """Runs the writes with a progress bar of rows; the number of chunks."""
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
 
     futures = client.compute(writes)
     try:

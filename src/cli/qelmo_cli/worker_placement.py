@@ -10,6 +10,8 @@ each worker sees one GPU through CUDA_VISIBLE_DEVICES, set before its first
 session starts CUDA. A worker restarted after a crash is placed again: the
 scheduler hands the plugin to every worker that joins."""
 
+# mypy: disable-error-code="no-untyped-call"
+# (distributed's API carries no annotations.)
 import os
 from typing import Any, List, Optional, Sequence
 
@@ -83,7 +85,8 @@ def local_client(workers: Optional[int] = None, device: str = "cpu", **cluster_o
     options.update(cluster_options)
     client = Client(**options)
     try:
-        register = getattr(client, "register_plugin", None) or client.register_worker_plugin
+        # register_plugin since distributed 2023.9; register_worker_plugin before.
+        register = getattr(client, "register_plugin", None) or getattr(client, "register_worker_plugin")
         register(WorkerPlacement(cpu_groups(cpus, workers), gpus))
     except BaseException:
         client.close()
