@@ -80,6 +80,7 @@ with Client(address) as client:
 """
 
 
+@pytest.mark.scale
 def test_storage_to_storage_exact_one_load_per_worker_and_a_flat_client(two_workers, tmp_path):
     model = sample_copy(tmp_path)
     address = two_workers.scheduler.address
