@@ -48,7 +48,8 @@ std::string onnxruntime_part(bool load) {
     const onnxruntime& loaded = loaded_onnxruntime();
     std::string part = "{\"loaded\": true, \"library\": " + json_string(loaded.library_path) +
                        ", \"version\": " + json_string(loaded.version) +
-                       ", \"api_version\": " + std::to_string(loaded.api_version) + ", \"gpu_package\": ";
+                       ", \"api_version\": " + std::to_string(loaded.api_version) +
+                       ", \"intra_op_threads\": " + std::to_string(loaded.intra_op_threads) + ", \"gpu_package\": ";
     if (loaded.gpu_package_library.empty()) return part + "null}";
     return part + "{\"version\": " + json_string(loaded.gpu_package_version) +
            ", \"library\": " + json_string(loaded.gpu_package_library) + "}}";

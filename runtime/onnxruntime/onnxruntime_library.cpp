@@ -15,6 +15,7 @@
 #include "onnxruntime/onnxruntime_api_version.h"
 #include "onnxruntime/onnxruntime_location.h"
 #include "onnxruntime/onnxruntime_log.h"
+#include "onnxruntime/process_cpus.h"
 
 namespace runtime {
 namespace {
@@ -102,9 +103,10 @@ std::vector<std::string> site_packages_folders(const std::string& library_path) 
 // microseconds per parallel section, which made a 512-wide MLP at batch 1
 // twice as slow and a small convolution half as slow again on an idle
 // machine. Spinning is bounded, so a worker with no work soon sleeps.
+// The pool has a thread per core the process may run on (process_cpus.h).
 constexpr bool use_shared_thread_pool = true;
 
-Ort::Env* create_environment() {
+Ort::Env* create_environment(int intra_op_threads) {
     // ONNX Runtime writes to stderr unless it is given a logger of its own.
     std::unique_ptr<Ort::Env> env;
     if (!use_shared_thread_pool) {
@@ -112,6 +114,7 @@ Ort::Env* create_environment() {
     } else {
         Ort::ThreadingOptions threading;
         threading.SetGlobalSpinControl(1);
+        if (intra_op_threads > 0) threading.SetGlobalIntraOpNumThreads(intra_op_threads);
         env = std::make_unique<Ort::Env>(threading, &onnxruntime_log, nullptr, onnxruntime_log_level, "qelmo");
     }
     // Builds that read no variable still honour the call.
@@ -161,7 +164,10 @@ load_result load() {
     load_result result;
     if (!open_api(result)) return result;
     try {
-        result.state.env = with_context("creating the ONNX Runtime environment failed", create_environment);
+        const int intra_op_threads = use_shared_thread_pool ? intra_op_threads_for_process() : 0;
+        result.state.env = with_context("creating the ONNX Runtime environment failed",
+                                        [&] { return create_environment(intra_op_threads); });
+        result.state.intra_op_threads = intra_op_threads;
         result.state.cpu_memory = with_context("describing CPU memory to ONNX Runtime failed", [] {
             return new Ort::MemoryInfo(Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault));
         });

@@ -18,6 +18,7 @@ struct onnxruntime {
     Ort::Env* env = nullptr;
     Ort::MemoryInfo* cpu_memory = nullptr;  // for tensors over our own storage
     bool shared_thread_pool = false;        // sessions must disable their own pools
+    int intra_op_threads = 0;               // the shared pool's threads; 0: ONNX Runtime's default
     uint32_t api_version = 0;               // the C API version negotiated with the library
     std::string library_path;               // the file loaded
     std::string version;                    // as the library reports it, e.g. "1.32.0"

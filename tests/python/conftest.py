@@ -25,3 +25,20 @@ def model_path(tmp_path):
 @pytest.fixture
 def identity_path(tmp_path):
     return models.identity_model(tmp_path / "identity.onnx")
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A client of one LocalCluster of two worker processes, shared by the
+    tests that score on Dask; each test starts with both workers up."""
+    pytest.importorskip("dask")
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.fixture
+def two_workers(dask_client):
+    dask_client.wait_for_workers(2, timeout=60)
+    return dask_client

@@ -128,3 +128,44 @@ def outputs_named(path, names):
     nodes = [helper.make_node("Add", ["x", f"k{k}"], [name]) for k, name in enumerate(names)]
     outputs = [tensor_info(name, TensorProto.FLOAT, (3,)) for name in names]
     return make_model(path, [tensor_info("x", TensorProto.FLOAT, (3,))], outputs, nodes, constants)
+
+
+def rows_of_three_inputs(path):
+    """a: float32 [N, 2, 3], b: int64 [N], c: float32 [N, free] ->
+    scaled = a * b (per row), ids = b + 1, c_out = c."""
+    nodes = [
+        helper.make_node("Cast", ["b"], ["b_float"], to=TensorProto.FLOAT),
+        helper.make_node("Unsqueeze", ["b_float", "axes"], ["b_rows"]),
+        helper.make_node("Mul", ["a", "b_rows"], ["scaled"]),
+        helper.make_node("Add", ["b", "one"], ["ids"]),
+        helper.make_node("Identity", ["c"], ["c_out"]),
+    ]
+    initializers = [helper.make_tensor("axes", TensorProto.INT64, [2], [1, 2]), helper.make_tensor("one", TensorProto.INT64, [], [1])]
+    return make_model(
+        path,
+        [tensor_info("a", TensorProto.FLOAT, ("N", 2, 3)), tensor_info("b", TensorProto.INT64, ("N",)), tensor_info("c", TensorProto.FLOAT, ("N", "width"))],
+        [tensor_info("scaled", TensorProto.FLOAT, ("N", 2, 3)), tensor_info("ids", TensorProto.INT64, ("N",)), tensor_info("c_out", TensorProto.FLOAT, ("N", "width"))],
+        nodes,
+        initializers,
+    )
+
+
+def sums_columns(path):
+    """x: float32 [N, 4] -> y declared [N] but computed per column ([4]):
+    an output that looks like one value per row and is not."""
+    return make_model(
+        path,
+        [tensor_info("x", TensorProto.FLOAT, ("N", 4))],
+        [tensor_info("y", TensorProto.FLOAT, ("N",))],
+        [helper.make_node("ReduceSum", ["x", "axes"], ["y"], keepdims=0)],
+        [helper.make_tensor("axes", TensorProto.INT64, [1], [0])],
+    )
+
+
+def onnxruntime_outputs(model, **inputs):
+    """Every output of `model` for `inputs`, from onnxruntime's own Python API."""
+    import onnxruntime
+
+    session = onnxruntime.InferenceSession(str(model), providers=["CPUExecutionProvider"])
+    names = [output.name for output in session.get_outputs()]
+    return dict(zip(names, session.run(names, inputs)))

@@ -121,3 +121,42 @@ print(failures or "ok")
         path,
     )
     assert out.strip() == "ok"
+
+
+PINNED = """
+import json, os, sys
+cpus = json.loads(sys.argv[1])
+if cpus is not None:
+    os.sched_setaffinity(0, cpus)  # before any other thread starts
+import numpy as np
+import qelmo
+from qelmo_cli.runtime_report import runtime_report
+from qelmo_cli.sample import SAMPLE_MODEL_PATH
+
+before = len(os.listdir("/proc/self/task"))
+session = qelmo.QelmoSession(qelmo.QelmoModel(SAMPLE_MODEL_PATH), qelmo.CPU)
+session.set_input("features", qelmo.QelmoValue(np.zeros((4096, 4), np.float32)))
+session.evaluate()
+threads = [sorted(os.sched_getaffinity(int(tid))) for tid in os.listdir("/proc/self/task")]
+pool = runtime_report()["onnxruntime"]["intra_op_threads"]
+print(json.dumps({"pool": pool, "started": len(threads) - before, "threads": threads}))
+"""
+
+
+def test_the_thread_pool_is_sized_to_the_cpus_the_process_may_use():
+    import json
+    import os
+
+    import pytest
+
+    allowed = sorted(os.sched_getaffinity(0))
+    if len(allowed) < 2 or len(allowed) < os.cpu_count():
+        pytest.skip("needs an unpinned process on a machine of two CPUs or more")
+    unpinned = json.loads(run_child(PINNED, "null"))
+    assert unpinned["pool"] == 0  # ONNX Runtime's own default stands
+    # Pinned to one CPU: a pool of one thread (the caller's), so fewer
+    # threads started, and none of the process's threads runs elsewhere.
+    pinned = json.loads(run_child(PINNED, json.dumps([allowed[-1]])))
+    assert pinned["pool"] == 1
+    assert pinned["started"] < unpinned["started"]
+    assert all(cpus == [allowed[-1]] for cpus in pinned["threads"])

@@ -41,6 +41,10 @@ def dispatch(arguments: argparse.Namespace) -> int:
         from qelmo_cli.command_options import bench_options
 
         bench_model(arguments.model, out, bench_options(arguments))
+    elif arguments.command == "score":
+        from qelmo_cli.score_command import score_files
+
+        return score_files(arguments, out)
     else:
         from qelmo_cli.check_command import CheckOptions, check_model
 

@@ -27,17 +27,17 @@ def file_name_for(output_name: str, taken: Set[str]) -> str:
     return candidate + ".npy"
 
 
-def prepare_output_dir(folder: str) -> None:
+def prepare_output_dir(folder: str, option: str = "--output-dir") -> None:
     """Makes the folder and proves it can be written, before anything is
     evaluated, so that a long run never ends in a failed save."""
     if os.path.exists(folder) and not os.path.isdir(folder):
-        raise InputError(f"--output-dir {folder}: a file of that name exists")
+        raise InputError(f"{option} {folder}: a file of that name exists")
     try:
         os.makedirs(folder, exist_ok=True)
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
-        raise InputError(f"--output-dir {folder}: cannot write there: {error.strerror or error}") from None
+        raise InputError(f"{option} {folder}: cannot write there: {error.strerror or error}") from None
 
 
 def save_outputs(folder: str, outputs: Dict[str, Array]) -> List[Tuple[str, str]]:

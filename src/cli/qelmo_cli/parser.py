@@ -8,6 +8,7 @@ import shlex
 from typing import Any, NoReturn, Optional, Sequence, Tuple
 
 from qelmo_cli.environment import version_text
+from qelmo_cli.score_arguments import add_score_command
 from qelmo_cli.sample import SAMPLE_MODEL_PATH
 
 MODEL_HELP = "an ONNX model file (default: the sample model shipped with qelmo)"
@@ -173,6 +174,8 @@ def build_parser() -> argparse.ArgumentParser:
     check.add_argument("--rtol", type=tolerance, default=1e-3, help="relative tolerance (default: 1e-3)")
     check.add_argument("--atol", type=tolerance, default=1e-5, help="absolute tolerance (default: 1e-5)")
     check.add_argument("--device", choices=["cpu", "gpu"], default="cpu", help="where to evaluate (default: cpu)")
+
+    add_score_command(commands)
     for command in commands.choices.values():
         # Given before the command or after it; SUPPRESS keeps the first.
         add_verbose_option(command, argparse.SUPPRESS)

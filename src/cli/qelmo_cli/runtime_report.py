@@ -47,7 +47,8 @@ def runtime_report(load_onnxruntime: bool = False) -> Dict[str, Any]:
 
 def loaded_onnxruntime() -> Dict[str, Any]:
     """ONNX Runtime as the runtime loaded it: {"loaded": True, "library",
-    "version", "api_version", "gpu_package"} or {"loaded": False, "error"}."""
+    "version", "api_version", "intra_op_threads", "gpu_package"} or
+    {"loaded": False, "error"}."""
     # The runtime is loaded with the first model; the sample model is at hand.
     from qelmo_cli.sample import SAMPLE_MODEL_PATH
 
