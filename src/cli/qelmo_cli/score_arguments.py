@@ -1,6 +1,7 @@
 """The options of `qelmo score` (the command itself is in score_command)."""
 
 import argparse
+from typing import Any
 
 
 def positive(text: str) -> int:
@@ -10,7 +11,7 @@ def positive(text: str) -> int:
     return value
 
 
-def add_score_command(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+def add_score_command(commands: "argparse._SubParsersAction[Any]") -> None:
     score = commands.add_parser(
         "score",
         help="score arrays too big for memory, chunk by chunk, on local processes or a Dask cluster",
