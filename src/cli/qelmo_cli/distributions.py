@@ -15,7 +15,7 @@ ONNXRUNTIME_BUILDS = ("onnxruntime", "onnxruntime-gpu")
 
 def installed_versions(*names: str) -> Dict[str, str]:
     """The installed ones of `names`, with their versions."""
-    found = {}
+    found: Dict[str, str] = {}
     for name in names:
         try:
             found[name] = metadata.version(name)
