@@ -81,13 +81,22 @@ arm_cpuinfo() {
     done
 }
 
+# The packages a root folder for CPython VERSION holds: the interpreter,
+# libstdc++ for onnxruntime's wheels, and for 3.9 distutils, which Debian
+# ships apart and pip still uses there.
+sysroot_packages() {
+    echo "python$1" libstdc++6
+    if [[ "$1" == 3.9 ]]; then echo python3-distutils; fi
+}
+
 # A root folder holding Debian's CPython VERSION for ARCH and the libraries
-# it and the wheels it runs need (libstdc++ for onnxruntime's), for qemu's
-# QEMU_LD_PREFIX: qemu looks every absolute path up there first, the
-# loader's and /proc/cpuinfo among them.
+# it and the wheels it runs need, for qemu's QEMU_LD_PREFIX: qemu looks
+# every absolute path up there first, the loader's and /proc/cpuinfo among
+# them.
 foreign_python_sysroot() {
-    local arch="$1" version="$2" suite root="$foreign_work/$1/python$2/sysroot" folder
-    if [[ -x "$root/usr/bin/python$version" && -f "$root/proc/cpuinfo" ]]; then
+    local arch="$1" version="$2" suite root="$foreign_work/$1/python$2/sysroot" folder packages
+    packages="$(sysroot_packages "$version" | tr '\n' ' ')"
+    if [[ -f "$root/.packages" && "$(cat "$root/.packages")" == "$packages" ]]; then
         echo "$root"
         return
     fi
@@ -97,11 +106,16 @@ foreign_python_sysroot() {
         return 1
     fi
     rm -rf "$root"
-    debian_unpack_with_dependencies "$(debian_architecture "$arch")" "$suite" "$root" "python$version" libstdc++6 || return 1
+    # shellcheck disable=SC2086
+    debian_unpack_with_dependencies "$(debian_architecture "$arch")" "$suite" "$root" $packages || return 1
     # Packages of merged-/usr releases put the loader under usr/lib only.
     for folder in bin lib sbin; do
         [[ -e "$root/$folder" ]] || ln -s "usr/$folder" "$root/$folder"
     done
-    [[ "$arch" == aarch64 ]] && mkdir -p "$root/proc" && arm_cpuinfo > "$root/proc/cpuinfo"
+    if [[ "$arch" == aarch64 ]]; then
+        mkdir -p "$root/proc"
+        arm_cpuinfo > "$root/proc/cpuinfo"
+    fi
+    echo "$packages" > "$root/.packages"
     echo "$root"
 }
