@@ -46,9 +46,10 @@ export CC="$root/scripts/toolchain/zig-cc" CXX="$root/scripts/toolchain/zig-c++"
 rm -rf "$raw"
 mkdir -p "$raw" dist
 
-# build_wheel VERSION ARCH: the qelmo wheel into $raw.
+# build_wheel VERSION ARCH [RUNTIME]: the qelmo wheel into $raw, with that
+# runtime library when given (it does not depend on Python), else one built.
 build_wheel() {
-    local version="$1" arch="$2" python builder cross=()
+    local version="$1" arch="$2" runtime="${3:-}" python builder cross=()
     python="$(find_python "$version")"
     if [[ -z "$python" ]]; then
         echo "build_wheels.sh: no CPython $version found (pyenv or python$version on PATH)" >&2
@@ -71,14 +72,22 @@ build_wheel() {
     fi
     # A build folder of its own (named by the wheel's tag): the development
     # build uses the system compiler.
+    if [[ -n "$runtime" ]]; then cross+=(-Ccmake.define.QELMO_PREBUILT_RUNTIME="$runtime"); fi
     QELMO_TARGET_ARCH="$arch" _PYTHON_HOST_PLATFORM="linux-$arch" \
         "$builder/bin/python" -m pip wheel . --no-deps -q -w "$raw" -Cbuild-dir="build/wheels/{wheel_tag}" "${cross[@]}"
 }
 
 for arch in "${architectures[@]}"; do
+    runtime=""
     for version in "${versions[@]}"; do
         rm -f dist/qelmo-*-"cp${version//./}"-*_"$arch".whl dist/qelmo_gpu-*-"cp${version//./}"-*_"$arch".whl
-        build_wheel "$version" "$arch"
+        build_wheel "$version" "$arch" "$runtime"
+        # The first wheel's runtime, for the other interpreters of this machine.
+        if [[ -z "$runtime" ]]; then
+            runtime="$root/build/wheels/runtime-$arch/Windows.AI.MachineLearning.so"
+            mkdir -p "$(dirname "$runtime")"
+            cp "$root/build/wheels/cp${version//./}-cp${version//./}-linux_$arch/Windows.AI.MachineLearning.so" "$runtime"
+        fi
     done
 done
 
