@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The GPU check: on a Linux x86-64 machine with an NVIDIA GPU, installs qelmo
+# The GPU check: on a Linux machine with an NVIDIA GPU, installs qelmo-gpu
 # with onnxruntime-gpu into a fresh virtual environment and checks, printing
 # a summary at the end (about 3 minutes on an H100):
 #   1. device truth: a GPU session runs on the CUDA provider and the runtime
@@ -14,9 +14,9 @@
 #
 #   scripts/gpu_check.sh [WHEEL_FOLDER]
 #
-# WHEEL_FOLDER (default dist/) holds the qelmo wheel for this python3 (made
-# by scripts/build_wheels.sh; built here when missing and a compiler and the
-# registry are at hand), onnxruntime-gpu's wheel and whatever else the
+# WHEEL_FOLDER (default dist/) holds the qelmo-gpu wheel for this python3 and
+# machine (made by scripts/build_wheels.sh; built here when missing and a
+# compiler and the registry are at hand), onnxruntime-gpu's wheel and whatever else the
 # machine lacks (tqdm; nvidia-* wheels for the pip-only check). Nothing is
 # fetched when everything is there: GPU machines often reach no registry.
 set -uo pipefail
@@ -34,14 +34,15 @@ record() {  # record NAME STATUS DETAIL
 }
 
 tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
-wheel="$(ls "$wheels"/qelmo-*-"$tag"-*.whl 2>/dev/null | sort -V | tail -n 1)"
+machine="$(uname -m)"
+wheel="$(ls "$wheels"/qelmo_gpu-*-"$tag"-*_"$machine".whl 2>/dev/null | sort -V | tail -n 1)"
 if [[ -z "$wheel" ]]; then
-    echo "no qelmo $tag wheel in $wheels: building one"
-    ./scripts/build_wheels.sh "${tag:2:1}.${tag:3}" && wheel="$(ls dist/qelmo-*-"$tag"-*.whl | sort -V | tail -n 1)"
+    echo "no qelmo-gpu $tag wheel in $wheels: building one"
+    ./scripts/build_wheels.sh "${tag:2:1}.${tag:3}" "$machine" && wheel="$(ls dist/qelmo_gpu-*-"$tag"-*_"$machine".whl | sort -V | tail -n 1)"
 fi
-gpu_wheel="$(ls "$wheels"/onnxruntime_gpu-*-"$tag"-*.whl 2>/dev/null | sort -V | tail -n 1)"
-[[ -n "$wheel" && -n "$gpu_wheel" ]] || { echo "gpu_check.sh: need the qelmo and onnxruntime_gpu $tag wheels in $wheels" >&2; exit 2; }
-echo "qelmo: $(basename "$wheel")"
+gpu_wheel="$(ls "$wheels"/onnxruntime_gpu-*-"$tag"-*_"$machine".whl 2>/dev/null | sort -V | tail -n 1)"
+[[ -n "$wheel" && -n "$gpu_wheel" ]] || { echo "gpu_check.sh: need the qelmo_gpu and onnxruntime_gpu $tag wheels in $wheels" >&2; exit 2; }
+echo "qelmo-gpu: $(basename "$wheel")"
 echo "onnxruntime-gpu: $(basename "$gpu_wheel")"
 nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv,noheader || true
 

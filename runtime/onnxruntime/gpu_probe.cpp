@@ -32,7 +32,7 @@ std::string describe(const onnxruntime& loaded) { return "ONNX Runtime " + loade
 // Why the loaded ONNX Runtime offers no CUDA provider.
 std::string no_provider_reason(const onnxruntime& loaded) {
     if (loaded.gpu_package_library.empty()) {
-        return describe(loaded) + " has no CUDA provider (install onnxruntime-gpu for GPU sessions)";
+        return describe(loaded) + " has no CUDA provider (GPU sessions need qelmo-gpu, installed in place of qelmo)";
     }
     if (loaded.library_path == loaded.gpu_package_library) {
         // Both packages install this file name; the CPU package's copy came last.

@@ -279,7 +279,39 @@ def test_gpu_here_runs_on_the_cpu_and_says_why(tmp_path, capsys):
     report = json.loads(report_path.read_text())
     library = report["environment"]["onnxruntime_library"]
     assert os.path.basename(library) == f"libonnxruntime.so.{onnxruntime.__version__}"
-    reason = f"ONNX Runtime {onnxruntime.__version__} ({library}) has no CUDA provider (install onnxruntime-gpu for GPU sessions)"
+    reason = f"ONNX Runtime {onnxruntime.__version__} ({library}) has no CUDA provider (GPU sessions need qelmo-gpu, installed in place of qelmo)"
     assert f"device: gpu requested; {reason}; ran on cpu\nevaluated on cpu in " in out
     assert report["device"] == {"requested": "gpu", "used": "cpu", "reason": reason}
     assert err == ""
+
+
+@pytest.mark.parametrize("builds", [("onnxruntime",), ("onnxruntime", "onnxruntime-gpu")])
+def test_qelmo_and_qelmo_gpu_both_installed_are_named_with_what_to_uninstall(tmp_path, monkeypatch, capsys, builds):
+    """The two distributions share their files, as the two ONNX Runtime
+    builds do; with both installed (in either order) every command warns
+    and --version says the same, naming every package to uninstall."""
+    from importlib import metadata
+
+    from qelmo_cli.main import main
+
+    def fake_distribution(name, version):
+        info = tmp_path / f"{name.replace('-', '_')}-{version}.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n")
+
+    monkeypatch.syspath_prepend(str(tmp_path))
+    code, out, err = run_cli(capsys, "inspect")
+    assert code == 0 and err == "", "no warning with qelmo alone"
+
+    fake_distribution("qelmo-gpu", "9.8.7")
+    for build in builds:
+        if build not in {d.metadata["Name"] for d in metadata.distributions()}:
+            fake_distribution(build, "1.2.3")
+    code, out, err = run_cli(capsys, "inspect")
+    assert code == 0 and out.startswith("model:")
+    assert f"both qelmo {metadata.version('qelmo')} and qelmo-gpu 9.8.7 are installed" in err
+    assert err.rstrip().endswith("  pip uninstall -y qelmo qelmo-gpu " + " ".join(builds))
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    out = capsys.readouterr().out
+    assert out.startswith("qelmo ") and err.strip() in out

@@ -1,11 +1,12 @@
 """A qelmo module built for one CPython refuses to load into any other, with
 pybind11's exact message, before anything else happens. The other builds
 are the wheels in QELMO_WHEEL_DIR (scripts/test_wheels.sh points it at
-dist/, where scripts/build_wheels.sh puts one per supported version);
-without it the test is skipped."""
+dist/, where scripts/build_wheels.sh puts one per supported version and
+machine); without it the test is skipped."""
 
 import glob
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -21,10 +22,11 @@ OWN_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
 
 
 def foreign_wheels():
-    """The qelmo wheels of other CPython versions, with their cp tags."""
+    """The qelmo wheels of other CPython versions for this machine, with
+    their cp tags."""
     folder = os.environ.get("QELMO_WHEEL_DIR")
     found = []
-    for wheel in sorted(glob.glob(os.path.join(folder or "", "qelmo-*.whl")) if folder else []):
+    for wheel in sorted(glob.glob(os.path.join(folder or "", f"qelmo-*_{platform.machine()}.whl")) if folder else []):
         tag = re.search(r"-(cp3\d+)-", os.path.basename(wheel))
         if tag and tag.group(1) != OWN_TAG:
             found.append(pytest.param(wheel, tag.group(1), id=tag.group(1)))

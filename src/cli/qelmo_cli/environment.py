@@ -7,9 +7,11 @@ import platform
 from importlib import metadata
 from typing import Any, Dict
 
+from qelmo_cli.distributions import both_installed_warning, qelmo_distribution
+from qelmo_cli.gpu_package import changed_gpu_libraries
 from qelmo_cli.runtime_report import loaded_onnxruntime
 
-PACKAGES = ("qelmo", "numpy", "onnxruntime", "onnxruntime-gpu")
+PACKAGES = ("qelmo", "qelmo-gpu", "numpy", "onnxruntime", "onnxruntime-gpu")
 
 
 def package_version(name: str) -> str:
@@ -22,20 +24,29 @@ def package_version(name: str) -> str:
 def onnxruntime_text(loaded: Dict[str, Any]) -> str:
     if not loaded.get("loaded"):
         return "onnxruntime not loaded: " + str(loaded.get("error", "unknown reason"))
-    return f"onnxruntime {loaded['version']} from {loaded['library']}"
+    # The GPU build's library is the one its package's record lists, unless
+    # the CPU package's file of the same name replaced it.
+    gpu_library = (loaded.get("gpu_package") or {}).get("library")
+    gpu = gpu_library == loaded["library"] and not any(
+        os.path.realpath(path) == os.path.realpath(gpu_library) for path in changed_gpu_libraries()
+    )
+    return f"{'onnxruntime-gpu' if gpu else 'onnxruntime'} {loaded['version']} from {loaded['library']}"
 
 
 def version_text() -> str:
-    return (
-        f"qelmo {package_version('qelmo')} ({onnxruntime_text(loaded_onnxruntime())}, "
+    distribution = qelmo_distribution()
+    text = (
+        f"{distribution} {package_version(distribution)} ({onnxruntime_text(loaded_onnxruntime())}, "
         f"numpy {package_version('numpy')}, Python {platform.python_version()})"
     )
+    warning = both_installed_warning()
+    return text + "\n" + warning if warning else text
 
 
 def environment() -> Dict[str, Any]:
     loaded = loaded_onnxruntime()
     facts: Dict[str, Any] = {
-        "qelmo": package_version("qelmo"),
+        "qelmo": package_version(qelmo_distribution()),
         "numpy": package_version("numpy"),
         "onnxruntime": loaded.get("version", "not loaded"),
         "onnxruntime_library": loaded.get("library"),

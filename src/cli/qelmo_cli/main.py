@@ -5,6 +5,7 @@ import os
 import sys
 from typing import Optional, Sequence
 
+from qelmo_cli.distributions import both_installed_warning
 from qelmo_cli.errors import InputError, WorkerFailed, error_lines
 from qelmo_cli.parser import build_parser
 from qelmo_cli.sample import SAMPLE_MODEL_PATH
@@ -55,6 +56,9 @@ def dispatch(arguments: argparse.Namespace) -> int:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = build_parser().parse_args(argv)
+    warning = both_installed_warning()
+    if warning:
+        print(warning, file=sys.stderr)
     # `check` keeps 1 for outputs that differ; failing to check is 2.
     failed = 2 if arguments.command == "check" else 1
     try:
