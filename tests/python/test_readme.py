@@ -1,5 +1,7 @@
-"""The README's examples, run as a new user pastes them, in a folder that
-holds the files they name (MODEL, batch.npy, wrong_conv, ...).
+"""The examples of the README, CONTRIBUTING.md and docs/, run as a new user
+pastes them: the README's in an empty folder, in order, each page's others
+in a folder that holds the files they name (MODEL, batch.npy, wrong_conv,
+...).
 
 - Python blocks share one namespace. A comment that starts with a value
   (`model.get_name()  # 'sample_classifier'`) is checked against the repr of
@@ -26,7 +28,9 @@ import numpy as np
 import onnxruntime
 import pytest
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+SOURCES = Path(__file__).resolve().parents[2]
+README = SOURCES / "README.md"
+DOCUMENTS = [README, SOURCES / "CONTRIBUTING.md", *sorted((SOURCES / "docs").glob("*.md"))]
 sybil = pytest.importorskip("sybil", reason="the README's examples run with sybil (the test extra)")
 from sybil.parsers.markdown import CodeBlockParser, SkipParser  # noqa: E402
 
@@ -160,19 +164,25 @@ def evaluate_python(example):
 
 
 def readme_examples():
-    if not README.is_file():
-        return []
     parsers = [
         SkipParser(),
         CodeBlockParser("python", evaluate_python),
         CodeBlockParser("sh", evaluate_commands),
         CodeBlockParser("text", evaluate_session),
     ]
-    return list(sybil.Sybil(parsers=parsers).parse(README))
+    parse = sybil.Sybil(parsers=parsers).parse
+    return [example for document in DOCUMENTS if document.is_file() for example in parse(document)]
 
 
 EXAMPLES = readme_examples()
 _evaluated = set()
+
+
+@pytest.fixture(scope="module")
+def empty_folder(tmp_path_factory):
+    if not (Path(sys.executable).parent / "qelmo").exists():
+        pytest.skip("no qelmo command beside this interpreter")
+    return tmp_path_factory.mktemp("readme")
 
 
 @pytest.fixture(scope="module")
@@ -215,14 +225,16 @@ def readme_folder(tmp_path_factory):
 
 
 @pytest.mark.skipif(not EXAMPLES, reason="no README.md beside tests/ (the tests run outside the source tree)")
-@pytest.mark.parametrize("example", EXAMPLES, ids=[f"line {example.line}" for example in EXAMPLES])
-def test_readme_example(example, readme_folder):
-    example.namespace["__folder__"] = str(readme_folder)
+@pytest.mark.parametrize("example", EXAMPLES,
+                         ids=[f"{Path(example.path).relative_to(SOURCES)} line {example.line}" for example in EXAMPLES])
+def test_readme_example(example, request):
+    folder = "empty_folder" if Path(example.path) == README else "readme_folder"
+    example.namespace["__folder__"] = str(request.getfixturevalue(folder))
     example.namespace["gpu_here"] = "CUDAExecutionProvider" in onnxruntime.get_available_providers()
     # Examples build on earlier ones (names, skip markers): run those first
     # when this one was picked alone.
     for earlier in EXAMPLES[: EXAMPLES.index(example)]:
-        if id(earlier) not in _evaluated:
+        if earlier.path == example.path and id(earlier) not in _evaluated:
             _evaluated.add(id(earlier))
             try:
                 earlier.evaluate()
