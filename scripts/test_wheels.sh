@@ -94,18 +94,26 @@ static_check() {
     "$tools/bin/python" tests/packages/wheel_check.py "$wheel" --system "$system" --interpreter "$exports" | sed 's/^/ /'
 }
 
-# resolves WHEEL VERSION ARCH: pip resolves its requirements for a current
-# system of that machine, to its own ONNX Runtime build alone. pip runs with
-# this machine's interpreter of VERSION: it takes the markers
-# (python_version < '3.10') from the interpreter it runs in.
-resolves() {
-    local wheel="$1" version="$2" arch="$3" report resolver="$root/build/wheel-test/resolver-$version"
+# A current pip run by this machine's interpreter of VERSION, for resolving
+# and downloading another machine's wheels: pip takes the markers
+# (python_version < '3.10') from the interpreter it runs in, whatever
+# --python-version says.
+resolver_pip() {
+    local version="$1" resolver="$root/build/wheel-test/resolver-$1"
+    shift
     if [[ ! -x "$resolver/bin/python" ]]; then
         "$(find_python "$version")" -m venv "$resolver" && "$resolver/bin/python" -m pip install -q --upgrade pip
     fi
+    "$resolver/bin/python" -m pip "$@"
+}
+
+# resolves WHEEL VERSION ARCH: pip resolves its requirements for a current
+# system of that machine, to its own ONNX Runtime build alone.
+resolves() {
+    local wheel="$1" version="$2" arch="$3" report
     report="$(mktemp)"
     # shellcheck disable=SC2046
-    if ! "$resolver/bin/python" -m pip install -q --dry-run --ignore-installed --target "$(mktemp -d -u)" \
+    if ! resolver_pip "$version" install -q --dry-run --ignore-installed --target "$(mktemp -d -u)" \
             $(platform_options "$arch" 39) --python-version "$version" --implementation cp --only-binary=:all: \
             --report "$report" "$wheel" 2>"$report.log"; then
         grep -v '^WARNING: Location' "$report.log" | tail -n 5 >&2
@@ -190,7 +198,7 @@ install_and_test_emulated() {
     mkdir -p "$wheelhouse"
     glibc="$("$sysroot/usr/bin/python$version" -c 'import platform; print(platform.libc_ver()[1].split(".")[1])')"
     # shellcheck disable=SC2046
-    if ! "$tools/bin/python" -m pip download -q -d "$wheelhouse" --only-binary=:all: $(platform_options "$arch" "$glibc") \
+    if ! resolver_pip "$version" download -q -d "$wheelhouse" --only-binary=:all: $(platform_options "$arch" "$glibc") \
             --python-version "$version" --implementation cp "$wheel[test]" pip >"$wheelhouse/download.log" 2>&1; then
         grep -v '^WARNING: Location' "$wheelhouse/download.log" | tail -n 5
         failures+=("$name: downloads")
