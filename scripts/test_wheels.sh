@@ -44,10 +44,12 @@ tools="$root/build/wheel-tools"
 # evaluation, real models, big models and the tool.
 full_suite_python=3.11
 emulated_full=(python --ignore=python/test_typing.py --ignore=python/test_readme.py --ignore=python/test_dask_example.py
+               --ignore=python/test_dask_scoring.py --ignore=python/test_cli_score.py
                --deselect tests/python/test_cli_bench.py::test_bench_on_light_resnet50_writes_every_figure
                --deselect tests/python/test_cli_bench.py::test_bench_in_two_processes)
 emulated_core=(python/test_module.py python/test_model.py python/test_session.py python/test_evaluate.py
-               python/test_value.py python/test_real_models.py python/test_large_models.py python/test_cli.py)
+               python/test_value.py python/test_real_models.py python/test_large_models.py python/test_cli.py
+               python/test_external_data.py)
 
 failures=()
 results=()
