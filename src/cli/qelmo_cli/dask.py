@@ -24,7 +24,11 @@ import functools
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
-import dask.array as da
+# From the modules that define them: older dask releases re-export them
+# from dask.array without saying so, which strict type checkers refuse.
+from dask.array.blockwise import blockwise
+from dask.array.core import Array as DaskArray
+from dask.array.core import from_array
 import numpy as np
 import qelmo
 from dask.base import tokenize
@@ -46,7 +50,7 @@ _OUTPUT_DTYPES["float16"] = np.dtype("float32")
 @dataclass(frozen=True)
 class OutputPlan:
     name: str
-    dtype: np.dtype
+    dtype: "np.dtype[Any]"
     trailing: Tuple[int, ...]  # the shape of one row
 
 
@@ -65,7 +69,7 @@ def score(
     inputs: Mapping[str, Any],
     device: str = "cpu",
     outputs: Optional[Sequence[str]] = None,
-) -> Dict[str, da.Array]:
+) -> Dict[str, DaskArray]:
     """The model's outputs for every row of `inputs`, as lazy dask arrays.
 
     `inputs` maps each of the model's inputs to a dask array whose first axis
@@ -95,7 +99,7 @@ def score(
     # One task per chunk evaluates it; its outputs go on to one small task
     # per output. The other axes of each input are one chunk, handed over
     # as nested lists of one block rather than copied by concatenation.
-    scored = da.blockwise(
+    scored = blockwise(
         functools.partial(_score_chunk, job),
         ("rows",),
         *pairs,
@@ -118,8 +122,8 @@ def score(
     return results
 
 
-def _as_dask_array(name: str, value: Any) -> da.Array:
-    if isinstance(value, da.Array):
+def _as_dask_array(name: str, value: Any) -> DaskArray:
+    if isinstance(value, DaskArray):
         array = value
     elif hasattr(value, "to_dask_array"):
         # A DataFrame or Series: its partitions' lengths are counted (by the
@@ -135,7 +139,7 @@ def _as_dask_array(name: str, value: Any) -> da.Array:
     return array
 
 
-def _checked_inputs(model: qelmo.QelmoModel, arrays: Dict[str, da.Array]) -> Dict[str, da.Array]:
+def _checked_inputs(model: qelmo.QelmoModel, arrays: Dict[str, DaskArray]) -> Dict[str, DaskArray]:
     """The arrays in the model's input order, rechunked to the first one's
     rows and to one chunk along every other axis; clear errors for arrays
     the model cannot take."""
@@ -173,7 +177,7 @@ def _checked_inputs(model: qelmo.QelmoModel, arrays: Dict[str, da.Array]) -> Dic
     return checked
 
 
-def _plan_outputs(path: str, model: qelmo.QelmoModel, arrays: Dict[str, da.Array], wanted: Optional[Sequence[str]]) -> List[OutputPlan]:
+def _plan_outputs(path: str, model: qelmo.QelmoModel, arrays: Dict[str, DaskArray], wanted: Optional[Sequence[str]]) -> List[OutputPlan]:
     details = {name: (shape, element_type) for name, shape, element_type in model.get_output_details()}
     if wanted is not None:
         unknown = [name for name in wanted if name not in details]
@@ -197,7 +201,7 @@ def _plan_outputs(path: str, model: qelmo.QelmoModel, arrays: Dict[str, da.Array
     return plans
 
 
-def _probe_shapes(path: str, arrays: Dict[str, da.Array], plans: List[OutputPlan]) -> List[OutputPlan]:
+def _probe_shapes(path: str, arrays: Dict[str, DaskArray], plans: List[OutputPlan]) -> List[OutputPlan]:
     """Output shapes the model leaves free, learnt by evaluating one row of
     zeros in this process (once per model file: the session is kept)."""
     session = process_sessions().session(path, "cpu")
@@ -253,7 +257,7 @@ def _pick(name: str, outputs: Dict[str, Array]) -> Array:
     return outputs[name]
 
 
-def from_npy(path: str, chunk_rows: Optional[int] = None) -> da.Array:
+def from_npy(path: str, chunk_rows: Optional[int] = None) -> DaskArray:
     """The array in a .npy file, as a dask array of `chunk_rows` rows a chunk
     (default: about 64 MiB) whose tasks read their rows from the file by
     memory map. Workers must see the file at the same path."""
@@ -265,7 +269,7 @@ def from_npy(path: str, chunk_rows: Optional[int] = None) -> da.Array:
     reader = NpyRowsReader(layout)
     # The path, size and time tell versions of the file apart.
     version = ModelFile.at(path)
-    array: da.Array = da.from_array(
+    array: DaskArray = from_array(
         reader,
         chunks=(chunk_rows, *layout.shape[1:]),
         name=f"npy-{tokenize(version, layout, chunk_rows)}",
@@ -277,7 +281,7 @@ def from_npy(path: str, chunk_rows: Optional[int] = None) -> da.Array:
     return array
 
 
-def write_rows(arrays: Mapping[str, da.Array], targets: Mapping[str, Any]) -> List[Delayed]:
+def write_rows(arrays: Mapping[str, DaskArray], targets: Mapping[str, Any]) -> List[Delayed]:
     """One task per chunk of rows, which writes that chunk's rows of every
     array into its target (`target[start:stop] = rows`: a .npy file from
     create_npy, a zarr array, a numpy memmap in one process) and returns
@@ -311,7 +315,7 @@ def _write_chunk(targets: Tuple[Any, ...], start: int, *blocks: Array) -> int:
     return len(blocks[0])
 
 
-def to_npy(arrays: Mapping[str, da.Array], paths: Mapping[str, str]) -> List[Delayed]:
+def to_npy(arrays: Mapping[str, DaskArray], paths: Mapping[str, str]) -> List[Delayed]:
     """Makes a .npy file for each array at its path (the full size, replacing
     any file there) and returns write_rows' tasks, which fill it in place."""
     targets = {}

@@ -18,12 +18,15 @@ import numpy as np
 from qelmo_cli.errors import InputError
 from qelmo_cli.tensor_files import NPY_MAGIC, Array
 
+# numpy's .npy header functions, which older numpy releases do not type.
+_npy_format: Any = np.lib.format
+
 
 @dataclass(frozen=True)
 class NpyLayout:
     path: str
     shape: Tuple[int, ...]
-    dtype: np.dtype
+    dtype: "np.dtype[Any]"
     offset: int  # where the elements start
     fortran_order: bool
 
@@ -44,11 +47,11 @@ def read_layout(path: str) -> NpyLayout:
             if stream.read(len(NPY_MAGIC)) != NPY_MAGIC:
                 raise InputError(f"{path} is not a .npy file")
             stream.seek(0)
-            version = np.lib.format.read_magic(stream)
+            version = _npy_format.read_magic(stream)
             if version == (1, 0):
-                shape, fortran_order, dtype = np.lib.format.read_array_header_1_0(stream)
+                shape, fortran_order, dtype = _npy_format.read_array_header_1_0(stream)
             elif version == (2, 0):
-                shape, fortran_order, dtype = np.lib.format.read_array_header_2_0(stream)
+                shape, fortran_order, dtype = _npy_format.read_array_header_2_0(stream)
             else:
                 raise InputError(f"{path}: .npy format {version[0]}.{version[1]} is not read by rows; save it with numpy.save")
             offset = stream.tell()
@@ -138,7 +141,7 @@ def create_npy(path: str, shape: Tuple[int, ...], dtype: Any) -> NpyRowsWriter:
         with open(path, "wb") as stream:  # a name without .npy keeps its name
             np.save(stream, np.empty(shape, dtype), allow_pickle=False)
     else:
-        mapped = np.lib.format.open_memmap(path, mode="w+", dtype=dtype, shape=shape)
+        mapped = _npy_format.open_memmap(path, mode="w+", dtype=dtype, shape=shape)
         del mapped
     layout = read_layout(path)
     return NpyRowsWriter(layout)

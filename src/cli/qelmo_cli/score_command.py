@@ -11,6 +11,7 @@ worker and written again at the same rows, with the same bytes."""
 # mypy: disable-error-code="no-untyped-call"
 # (dask's and distributed's APIs carry no annotations.)
 import argparse
+import importlib
 import math
 import os
 import shutil
@@ -27,7 +28,8 @@ from qelmo_cli.output_files import file_name_for, prepare_output_dir
 from qelmo_cli.tensor_files import NPY_MAGIC
 
 try:
-    import dask.array as da
+    from dask.array.core import Array as DaskArray
+    from dask.array.core import from_zarr
     from distributed import Client, as_completed
     from distributed.client import FutureCancelledError
 
@@ -135,14 +137,19 @@ def input_kind(path: str) -> str:
     return "npy"
 
 
-def _require_zarr() -> None:
+def _zarr() -> Any:
+    """The zarr package, which not every release types."""
     try:
-        import zarr  # noqa: F401
+        return importlib.import_module("zarr")
     except ImportError:
         raise InputError("zarr arrays need the zarr package: pip install zarr") from None
 
 
-def read_inputs(inputs: List[InputFile], chunk_rows: Optional[int], workers: int) -> Dict[str, da.Array]:
+def _require_zarr() -> None:
+    _zarr()
+
+
+def read_inputs(inputs: List[InputFile], chunk_rows: Optional[int], workers: int) -> Dict[str, DaskArray]:
     """Dask arrays whose tasks read their rows from the files."""
     layouts = {item.name: _stored_layout(item) for item in inputs}
     if chunk_rows is None:
@@ -158,7 +165,7 @@ def read_inputs(inputs: List[InputFile], chunk_rows: Optional[int], workers: int
             arrays[item.name] = qelmo_dask.from_npy(item.path, chunk_rows)
         else:
             shape = layouts[item.name][0]
-            arrays[item.name] = da.from_zarr(item.path, chunks=(chunk_rows, *shape[1:]))
+            arrays[item.name] = from_zarr(item.path, chunks=(chunk_rows, *shape[1:]))
     return arrays
 
 
@@ -167,8 +174,7 @@ def _stored_layout(item: InputFile) -> Tuple[Tuple[int, ...], Any, int]:
     if item.kind == "npy":
         layout = read_layout(item.path)
         return layout.shape, layout.dtype, 1
-    import zarr
-
+    zarr = _zarr()
     try:
         stored = zarr.open_array(store=item.path, mode="r")
     except Exception as error:  # noqa: BLE001 - zarr's errors vary by release
@@ -186,7 +192,7 @@ class PartialOutputs:
         self.targets = targets
 
     @classmethod
-    def create(cls, folder: str, kind: str, arrays: Dict[str, da.Array]) -> "PartialOutputs":
+    def create(cls, folder: str, kind: str, arrays: Dict[str, DaskArray]) -> "PartialOutputs":
         taken: Set[str] = set()
         paths, made = {}, cls({}, {})
         try:
@@ -212,11 +218,10 @@ class PartialOutputs:
             _remove(path + ".partial")
 
 
-def _make_target(path: str, kind: str, array: da.Array) -> Any:
+def _make_target(path: str, kind: str, array: DaskArray) -> Any:
     if kind == "npy":
         return create_npy(path, array.shape, array.dtype)
-    import zarr
-
+    zarr = _zarr()
     _remove(path)
     # One zarr chunk per chunk of rows, so that no two tasks write one chunk.
     return zarr.open_array(store=path, mode="w", shape=array.shape, chunks=(max(1, array.chunks[0][0]), *array.shape[1:]), dtype=array.dtype)
