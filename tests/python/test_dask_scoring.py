@@ -167,6 +167,29 @@ def test_inputs_of_any_rank_and_type_chunked_unlike_each_other(two_workers, tmp_
         assert np.array_equal(np.load(paths[name]), values), name
 
 
+def test_dataframe_columns_and_series_line_up_with_arrays(two_workers, tmp_path):
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    model = eval_models.rows_of_three_inputs(tmp_path / "multi.onnx")
+    rng = np.random.default_rng(5)
+    a = rng.standard_normal((1001, 2, 3)).astype(np.float32)
+    b = rng.integers(-50, 50, 1001)
+    c = rng.standard_normal((1001, 5)).astype(np.float32)
+    # Partitions of their own, unlike a's chunks; c's columns are the model's
+    # free width, b is a Series.
+    frame = dd.from_pandas(pd.DataFrame(c, columns=list("vwxyz")), npartitions=3)
+    series = dd.from_pandas(pd.Series(b, name="b"), npartitions=7)
+    outputs = score(model, {"a": da.from_array(a, chunks=(250, 2, 3)), "b": series, "c": frame})
+    assert outputs["c_out"].shape == (1001, 5) and outputs["ids"].chunks[0] == (250, 250, 250, 250, 1)
+    computed = dict(zip(outputs, two_workers.gather(two_workers.compute(list(outputs.values())))))
+    for name, values in eval_models.onnxruntime_outputs(model, a=a, b=b, c=c).items():
+        assert np.array_equal(computed[name], values), name
+    # Columns of several types make an object array, which no input takes.
+    mixed = dd.from_pandas(pd.DataFrame({"v": c[:, 0], "w": b}).astype({"w": object}), npartitions=2)
+    with pytest.raises(TypeError, match="input 'c' takes float32, the array is object"):
+        score(model, {"a": da.from_array(a), "b": series, "c": mixed})
+
+
 @pytest.mark.parametrize(
     "inputs, message",
     [

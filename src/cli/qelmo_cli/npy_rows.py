@@ -83,14 +83,18 @@ def _row_range(index: Any, layout: NpyLayout) -> Tuple[int, int]:
     return start, max(start, stop)
 
 
-class NpyRowsReader:
-    """A .npy file's rows, read by memory map in the process that asks."""
+class _NpyRows:
+    """What dask asks of an array-like: shape, dtype and ndim, from the layout."""
 
     def __init__(self, layout: NpyLayout) -> None:
         self.layout = layout
         self.shape = layout.shape
         self.dtype = layout.dtype
         self.ndim = layout.ndim
+
+
+class NpyRowsReader(_NpyRows):
+    """A .npy file's rows, read by memory map in the process that asks."""
 
     def __getitem__(self, index: Any) -> Array:
         if not isinstance(index, tuple) or len(index) != self.ndim or not all(isinstance(part, slice) for part in index):
@@ -106,14 +110,8 @@ class NpyRowsReader:
         return rows
 
 
-class NpyRowsWriter:
+class NpyRowsWriter(_NpyRows):
     """Writes runs of whole rows into a .npy file made by `create_npy`."""
-
-    def __init__(self, layout: NpyLayout) -> None:
-        self.layout = layout
-        self.shape = layout.shape
-        self.dtype = layout.dtype
-        self.ndim = layout.ndim
 
     def __setitem__(self, index: Any, rows: Array) -> None:
         start, stop = _row_range(index, self.layout)
