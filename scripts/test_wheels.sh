@@ -96,17 +96,22 @@ static_check() {
     "$tools/bin/python" tests/packages/wheel_check.py "$wheel" --system "$system" --interpreter "$exports" | sed 's/^/ /'
 }
 
-# A current pip run by this machine's interpreter of VERSION, for resolving
-# and downloading another machine's wheels: pip takes the markers
-# (python_version < '3.10') from the interpreter it runs in, whatever
-# --python-version says.
+# resolver_pip VERSION ARCH PIP-ARGUMENTS...: a current pip run by this
+# machine's interpreter of VERSION, for resolving and downloading ARCH's
+# wheels. pip takes the markers from the interpreter it runs in, whatever
+# --python-version and --platform say: python_version is right by the choice
+# of interpreter, and platform_machine is lent ARCH.
 resolver_pip() {
-    local version="$1" resolver="$root/build/wheel-test/resolver-$1"
-    shift
+    local version="$1" arch="$2" resolver="$root/build/wheel-test/resolver-$1"
+    shift 2
     if [[ ! -x "$resolver/bin/python" ]]; then
         "$(find_python "$version")" -m venv "$resolver" && "$resolver/bin/python" -m pip install -q --upgrade pip
     fi
-    "$resolver/bin/python" -m pip "$@"
+    "$resolver/bin/python" -c 'import platform, sys
+machine = sys.argv.pop(1)
+platform.machine = lambda: machine
+from pip._internal.cli.main import main
+sys.exit(main())' "$arch" "$@"
 }
 
 # resolves WHEEL VERSION ARCH: pip resolves its requirements for a current
@@ -115,7 +120,7 @@ resolves() {
     local wheel="$1" version="$2" arch="$3" report
     report="$(mktemp)"
     # shellcheck disable=SC2046
-    if ! resolver_pip "$version" install -q --dry-run --ignore-installed --target "$(mktemp -d -u)" \
+    if ! resolver_pip "$version" "$arch" install -q --dry-run --ignore-installed --target "$(mktemp -d -u)" \
             $(platform_options "$arch" 39) --python-version "$version" --implementation cp --only-binary=:all: \
             --report "$report" "$wheel" 2>"$report.log"; then
         grep -v '^WARNING: Location' "$report.log" | tail -n 5 >&2
@@ -200,7 +205,7 @@ install_and_test_emulated() {
     mkdir -p "$wheelhouse"
     glibc="$("$sysroot/usr/bin/python$version" -c 'import platform; print(platform.libc_ver()[1].split(".")[1])')"
     # shellcheck disable=SC2046
-    if ! resolver_pip "$version" download -q -d "$wheelhouse" --only-binary=:all: $(platform_options "$arch" "$glibc") \
+    if ! resolver_pip "$version" "$arch" download -q -d "$wheelhouse" --only-binary=:all: $(platform_options "$arch" "$glibc") \
             --python-version "$version" --implementation cp "$wheel[test]" pip >"$wheelhouse/download.log" 2>&1; then
         grep -v '^WARNING: Location' "$wheelhouse/download.log" | tail -n 5
         failures+=("$name: downloads")
