@@ -169,8 +169,14 @@ echo "== qelmo-gpu, then qelmo over it (onnxruntime overwrites the files both bu
 env="$(fresh_env both-cpu-last)"
 install "$env" "$gpu_wheel"
 install "$env" "$cpu_wheel"
-check "$env" "both, qelmo last" --both-installed --distribution qelmo --build onnxruntime-gpu \
-    --library-version "$gpu_release" --reason "$no_driver" --overwritten
+if [[ "$gpu_release" == "$cpu_release" ]]; then
+    # The same release: onnxruntime's library took the place of the GPU one.
+    check "$env" "both, qelmo last" --both-installed --distribution qelmo --build onnxruntime \
+        --library-version "$gpu_release" --reason "$overwritten" --overwritten
+else
+    check "$env" "both, qelmo last" --both-installed --distribution qelmo --build onnxruntime-gpu \
+        --library-version "$gpu_release" --reason "$no_driver" --overwritten
+fi
 follow_advice "$env"
 install "$env" "$cpu_wheel"
 cpu_checks "$env" "both, then as the tool says, qelmo"
