@@ -21,6 +21,7 @@
 #include "com/error_info.h"
 #include "memory/file_reader.h"
 #include "onnx/external_data_rewrite.h"
+#include "onnx/quoted_text.h"
 
 namespace runtime {
 namespace {
@@ -30,14 +31,7 @@ namespace {
 // read the process's memory or crash it.
 constexpr std::string_view memory_address_marker = "_ORT_MEM_ADDR_";
 
-// Text from the model quoted in a message, cut short when long.
-std::string quoted(std::string_view text) {
-    constexpr size_t longest = 200;
-    if (text.size() <= longest) return "'" + std::string(text) + "'";
-    size_t cut = longest;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
-    return "'" + std::string(text.substr(0, cut)) + "...'";
-}
+std::string quoted(std::string_view text) { return quoted_text(text, 200); }
 
 // A refusal of one reference, carried to the boundary.
 [[noreturn]] void refuse(HRESULT status, const external_data_folder& folder, const onnx_external_reference& reference,

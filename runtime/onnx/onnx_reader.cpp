@@ -15,6 +15,7 @@
 #include "onnx/onnx_model.h"
 #include "onnx/onnx_value_info_reader.h"
 #include "onnx/protobuf_wire.h"
+#include "onnx/quoted_text.h"
 
 namespace runtime {
 namespace {
@@ -278,11 +279,7 @@ private:
         if (inner.external) outer.singles_external |= bit;
     }
 
-    static std::string quoted_name(std::string_view name) {
-        constexpr size_t longest = 100;
-        if (name.size() > longest) return "'" + std::string(name.substr(0, longest)) + "...'";
-        return "'" + std::string(name) + "'";
-    }
+    static std::string quoted_name(std::string_view name) { return quoted_text(name, 100); }
 
     onnx_model& model_;
     std::string_view bytes_;  // the whole model's

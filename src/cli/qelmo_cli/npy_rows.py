@@ -16,7 +16,7 @@ from typing import Any, Tuple
 import numpy as np
 
 from qelmo_cli.errors import InputError
-from qelmo_cli.tensor_files import NPY_MAGIC, Array
+from qelmo_cli.tensor_files import NPY_MAGIC, Array, object_array_message
 
 # numpy's .npy header functions, which older numpy releases do not type.
 _npy_format: Any = np.lib.format
@@ -61,7 +61,7 @@ def read_layout(path: str) -> NpyLayout:
     except ValueError as error:
         raise InputError(f"cannot read {path} as .npy: {error}") from None
     if dtype.hasobject:
-        raise InputError(f"{path}: the array holds Python objects, which qelmo does not load (it never unpickles)")
+        raise InputError(object_array_message(path, "the array"))
     if len(shape) == 0:
         raise InputError(f"{path} holds a single value, not rows")
     layout = NpyLayout(os.path.abspath(path), tuple(shape), dtype, offset, fortran_order)

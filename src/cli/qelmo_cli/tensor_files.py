@@ -54,7 +54,7 @@ def _is_text(head: bytes) -> bool:
     return all(character.isprintable() or character in "\t\n\r\f\v" for character in text)
 
 
-def _object_array_message(path: str, what: str) -> str:
+def object_array_message(path: str, what: str) -> str:
     return f"{path}: {what} holds Python objects, which qelmo does not load (it never unpickles)"
 
 
@@ -65,7 +65,7 @@ def _read_npy(path: str) -> Array:
         array: Array = np.load(path, allow_pickle=False)
     except Exception as error:  # noqa: BLE001
         if isinstance(error, ValueError) and "allow_pickle" in str(error):
-            raise InputError(_object_array_message(path, "the array")) from None
+            raise InputError(object_array_message(path, "the array")) from None
         raise InputError(f"cannot read {path} as .npy: {_reason(error)}") from None
     return array
 
@@ -94,7 +94,7 @@ def _read_npz_member(path: str, key: Optional[str]) -> Array:
                 array: Array = archive[chosen]
             except ValueError as error:
                 if "allow_pickle" in str(error):
-                    raise InputError(_object_array_message(path, f"array '{chosen}'")) from None
+                    raise InputError(object_array_message(path, f"array '{chosen}'")) from None
                 raise
             return array
     except InputError:
